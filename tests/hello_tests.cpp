@@ -1,0 +1,226 @@
+// The program as a process: the bytes it writes, the command it hands to the
+// shell, and its exit status, whatever the shell, the command or the output does.
+#include "process.hpp"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace proc;
+
+namespace {
+
+const std::string greeting = "Hello World!\n";
+const std::string system_path = "/usr/bin:/bin";
+
+// A `pause` of the test's own, first on PATH, so each test decides what the
+// command does. "$MARK" names a file the script may write to show it ran.
+class FakePause {
+  public:
+    explicit FakePause(const std::string& body) {
+        dir_.write_script("pause", "MARK='" + mark().string() + "'\n" + body);
+    }
+    Environment env() const {
+        return environment_with({"PATH=" + dir_.path().string() + ":" + system_path});
+    }
+    std::filesystem::path mark() const {
+        return dir_.path() / "ran";
+    }
+    std::string marked() const {
+        return read_file(mark());
+    }
+
+  private:
+    TempDir dir_;
+};
+
+Launch hello(const Environment& env, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), HELLO);
+    return {.argv = args, .env = env, .deadline = 5s};
+}
+
+// ---- What it writes ---------------------------------------------------------------
+
+class Stdout : public ::testing::TestWithParam<Case<Output>> {};
+
+TEST_P(Stdout, IsExactlyTheGreetingLine) {
+    const FakePause pause("echo ran > \"$MARK\"");
+    Launch launch = hello(pause.env());
+    launch.output = GetParam().data;
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(pause.marked(), "ran\n") << "the command did not run";
+}
+
+TEST_P(Stdout, GreetingLandsBeforeWhatTheCommandWrites) {
+    // Through a pipe or into a file stdout is fully buffered: only a flush
+    // before the command keeps the greeting first.
+    const FakePause pause("echo 'Press any key'");
+    Launch launch = hello(pause.env());
+    launch.output = GetParam().data;
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting + "Press any key\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(To, Stdout,
+                         ::testing::Values(Case<Output>{"Pipe", Output::pipe},
+                                           Case<Output>{"File", Output::file}),
+                         case_name);
+
+// ---- What it reads: nothing ---------------------------------------------------------
+
+using Args = std::vector<std::string>;
+
+class Arguments : public ::testing::TestWithParam<Case<Args>> {};
+
+TEST_P(Arguments, ChangeNothing) {
+    const FakePause pause("echo ran > \"$MARK\"");
+
+    const Result result = run(hello(pause.env(), GetParam().data));
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting);
+    EXPECT_EQ(pause.marked(), "ran\n");
+}
+
+std::vector<Case<Args>> argument_cases() {
+    return {
+        {"None", {}},
+        {"Empty", {""}},
+        {"OptionLike", {"-h", "--help", "/?", "--", "-"}},
+        {"ShellSyntax", {"; exit 3", "$(false)", "|", "&&", "`id`"}},
+        {"NotUtf8", {"\xff\xfe\x80", "caf\xe9"}},
+        {"VeryLong", {std::string(100'000, 'x')}},
+        {"Hundreds", Args(500, "arg")},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Any, Arguments, ::testing::ValuesIn(argument_cases()), case_name);
+
+class StandardInput : public ::testing::TestWithParam<Case<Input>> {};
+
+TEST_P(StandardInput, ChangesNothing) {
+    const FakePause pause("echo ran > \"$MARK\"");
+    Launch launch = hello(pause.env());
+    launch.input = GetParam().data;
+    launch.input_bytes = "y\n";
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting);
+    EXPECT_EQ(pause.marked(), "ran\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(AnyKind, StandardInput,
+                         ::testing::Values(Case<Input>{"AtEndOfFile", Input::dev_null},
+                                           Case<Input>{"Closed", Input::closed},
+                                           Case<Input>{"HoldingALine", Input::bytes}),
+                         case_name);
+
+TEST(Environment, EmptyChangesNothingOfItsOwn) {
+    // With no PATH the shell looks only in its default places; whatever it
+    // finds or misses there, the program's own part stays the same.
+    Launch launch = hello(Environment{});
+    launch.input = Input::dev_null;
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out.substr(0, greeting.size()), greeting);
+}
+
+// ---- Whatever the command does, the status is 0 -------------------------------------
+
+// The fake pause's script; none: no `pause` on PATH at all.
+using Script = std::optional<std::string>;
+
+class Command : public ::testing::TestWithParam<Case<Script>> {};
+
+TEST_P(Command, LeavesTheLineAndStatusZeroWithoutWaiting) {
+    const FakePause pause(GetParam().data.value_or(""));
+    const Environment env =
+        GetParam().data ? pause.env() : environment_with({"PATH=" + system_path});
+
+    // Standard input is open but silent: a program that waited would time out.
+    const Result result = run(hello(env));
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Whatever, Command,
+    ::testing::Values(Case<Script>{"Missing", std::nullopt}, Case<Script>{"Failing", "exit 3"},
+                      Case<Script>{"KilledBySignal", "kill -KILL $$"},
+                      Case<Script>{"WritingToStderr", "echo oops >&2; exit 1"}),
+    case_name);
+
+TEST(Command, MissingIsReportedByTheShellNotByTheProgram) {
+    const Result result = run(hello(environment_with({"PATH=" + system_path})));
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_NE(result.err.find("pause"), std::string::npos) << result;
+}
+
+TEST(Interpreter, UnableToStartLeavesTheLineAndStatusZero) {
+#ifndef __linux__
+    REQUIRE_OR_SKIP(false, "hiding /bin/sh needs a Linux mount namespace");
+#endif
+    // In a mount namespace of its own, /bin/sh is covered by /dev/null, which
+    // cannot be executed: the shell cannot start, and only this program is hit.
+    const Result probe = run({.argv = {"unshare", "-r", "-m", "true"}});
+    REQUIRE_OR_SKIP(probe.exited_with(0), "no mount namespace here: " + probe.err);
+
+    const Result result = run({.argv = {"unshare", "-r", "-m", "--", "/bin/sh", "-c",
+                                        "mount --bind /dev/null /bin/sh && exec \"$0\"", HELLO},
+                               .deadline = 5s});
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, greeting);
+    EXPECT_EQ(result.err, "") << "a shell ran after all";
+}
+
+// ---- Failed writes: ignored, and the command still runs as a shell would run it --------
+
+class FailedWrite : public ::testing::TestWithParam<Case<Output>> {};
+
+TEST_P(FailedWrite, StillRunsTheCommandWithSignalsAsAShellLeavesThem) {
+    const FakePause pause(std::string("exec '") + SIGNAL_PROBE + "' > \"$MARK\"");
+    Launch launch = hello(pause.env());
+    launch.output = GetParam().data;
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(pause.marked(), "SIGPIPE default, blocked none\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(ToAnOutput, FailedWrite,
+                         ::testing::Values(Case<Output>{"BrokenPipe", Output::broken_pipe},
+                                           Case<Output>{"DeviceFull", Output::dev_full},
+                                           Case<Output>{"ClosedStdout", Output::closed},
+                                           Case<Output>{"NoneOnAWorkingPipe", Output::pipe}),
+                         case_name);
+
+TEST(FailedWrite, CommandKeepsAnIgnoredSigpipeThatTheProgramWasGiven) {
+    // Whoever started us chose to ignore SIGPIPE; the command inherits that choice.
+    const FakePause pause(std::string("exec '") + SIGNAL_PROBE + "' > \"$MARK\"");
+    Launch launch = hello(pause.env());
+    launch.output = Output::broken_pipe;
+    launch.ignore_sigpipe = true;
+
+    const Result result = run(launch);
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(pause.marked(), "SIGPIPE ignored, blocked none\n");
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// The POSIX stand-in for the interpreter's "pause": alone, with and without a
+// terminal, and behind the program on a terminal the way a user meets it.
+#include "process.hpp"
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+
+using namespace proc;
+
+namespace {
+
+const std::string prompt = "Press any key to continue . . . ";
+
+// ---- Without a terminal: one byte, end of file or an error ends the wait ------------
+
+struct Feed {
+    Input input;
+    std::string bytes;
+};
+
+class PauseReading : public ::testing::TestWithParam<Case<Feed>> {};
+
+TEST_P(PauseReading, PromptsThenEndsAtOnce) {
+    const Result result = run({.argv = {PAUSE},
+                               .input = GetParam().data.input,
+                               .input_bytes = GetParam().data.bytes,
+                               .deadline = 5s});
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, prompt + "\n");
+    EXPECT_EQ(result.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(From, PauseReading,
+                         ::testing::Values(Case<Feed>{"EndOfFile", {Input::dev_null, ""}},
+                                           Case<Feed>{"ClosedInput", {Input::closed, ""}},
+                                           Case<Feed>{"PipeWithOneByte", {Input::bytes, "x"}},
+                                           Case<Feed>{"PipeWithALine", {Input::bytes, "yes\n"}}),
+                         case_name);
+
+TEST(PauseReading, WaitsWhileInputIsOpenAndSilentWithThePromptShown) {
+    const Result result = run({.argv = {PAUSE}, .deadline = 1s});
+
+    EXPECT_TRUE(result.timed_out) << result;
+    EXPECT_EQ(result.out, prompt);
+}
+
+// ---- On a terminal --------------------------------------------------------------------
+
+bool echoes(const termios& settings) {
+    return (settings.c_lflag & ECHO) != 0;
+}
+
+// The program with the stand-in first on PATH, as the run command starts it.
+Environment with_pause_on_path() {
+    const auto dir = std::filesystem::path(PAUSE).parent_path().string();
+    return environment_with({"PATH=" + dir + ":/usr/bin:/bin"});
+}
+
+struct KeyPress {
+    std::string keys;
+    std::string then_shown; // what the screen gains once the key is in
+};
+
+class HelloOnTerminal : public ::testing::TestWithParam<Case<KeyPress>> {};
+
+TEST_P(HelloOnTerminal, GreetsWaitsForTheKeyAndLeavesTheTerminalAsItWas) {
+    Terminal terminal({HELLO}, with_pause_on_path());
+
+    const std::string waiting = "Hello World!\r\n" + prompt;
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    EXPECT_EQ(terminal.screen(), waiting);
+    EXPECT_FALSE(echoes(terminal.settings())) << "a key typed now would show";
+    ASSERT_FALSE(terminal.wait_exit(1s)) << "did not wait for a key";
+
+    terminal.type(GetParam().data.keys);
+    const auto result = terminal.wait_exit(5s);
+
+    ASSERT_TRUE(result) << "still waiting after the key";
+    EXPECT_TRUE(result->exited_with(0)) << *result;
+    EXPECT_EQ(result->out, waiting + GetParam().data.then_shown) << "the key was echoed";
+    EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterKey, HelloOnTerminal,
+                         ::testing::Values(Case<KeyPress>{"Letter", {"x", "\r\n"}},
+                                           Case<KeyPress>{"Enter", {"\r", "\r\n"}},
+                                           Case<KeyPress>{"Arrow", {"\x1b[A", "\r\n"}},
+                                           Case<KeyPress>{"CtrlD", {"\x04", "\r\n"}},
+                                           // Interrupted: the stand-in ends the line no more.
+                                           Case<KeyPress>{"CtrlC", {"\x03", ""}}),
+                         case_name);
+
+// ---- The stand-in alone on a terminal: restored on every way out -------------------
+
+class PauseOnTerminal : public ::testing::TestWithParam<Case<int>> {};
+
+TEST_P(PauseOnTerminal, RestoresTheTerminalThenEndsAsTheSignalWould) {
+    Terminal terminal({PAUSE});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    ASSERT_FALSE(echoes(terminal.settings()));
+
+    terminal.send_signal(GetParam().data);
+    const auto result = terminal.wait_exit(5s);
+
+    ASSERT_TRUE(result) << "still waiting after the signal";
+    EXPECT_EQ(result->signal, GetParam().data) << *result;
+    EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signal, PauseOnTerminal,
+                         ::testing::Values(Case<int>{"Interrupt", SIGINT},
+                                           Case<int>{"Terminate", SIGTERM},
+                                           Case<int>{"Hangup", SIGHUP}, Case<int>{"Quit", SIGQUIT}),
+                         case_name);
+
+TEST(PauseOnTerminal, CtrlCTypedEndsItAsAnInterruptWithTheTerminalRestored) {
+    Terminal terminal({PAUSE});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
+
+    terminal.type("\x03");
+    const auto result = terminal.wait_exit(5s);
+
+    ASSERT_TRUE(result) << "the interrupt key no longer works while it waits";
+    EXPECT_EQ(result->signal, SIGINT) << *result;
+    EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
+}
+
+} // namespace

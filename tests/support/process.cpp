@@ -1,0 +1,469 @@
+#include "process.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iomanip>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace proc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Moves a descriptor above the standard three and marks it close-on-exec, so
+// that only what the child is given on 0, 1 and 2 crosses into it, and a
+// descriptor of ours can never sit on a slot the child's setup overwrites.
+int private_fd(int fd) {
+    if (fd < 0) {
+        fail("open");
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    if (moved < 0) {
+        fail("fcntl");
+    }
+    close(fd);
+    return moved;
+}
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int raw) : fd(private_fd(raw)) {}
+    Fd(Fd&& other) noexcept : fd(other.fd) {
+        other.fd = -1;
+    }
+    Fd& operator=(Fd&& other) noexcept {
+        reset();
+        fd = other.fd;
+        other.fd = -1;
+        return *this;
+    }
+    ~Fd() {
+        reset();
+    }
+    void reset() {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+    }
+};
+
+struct Pipe {
+    Fd read, write;
+};
+
+Pipe make_pipe() {
+    std::array<int, 2> ends{};
+    if (pipe(ends.data()) != 0) {
+        fail("pipe");
+    }
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return name; // execve fails, and the child reports 127 like a shell
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (auto& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// What the child gets on its standard descriptors; -1 leaves the slot closed.
+struct Stdio {
+    int in = -1, out = -1, err = -1;
+    int terminal = -1; // when set: a new session with this as its controlling terminal
+    bool ignore_sigpipe = false;
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::optional<Environment>& env,
+            const Stdio& stdio) {
+    // Everything the child needs is built before the fork: after it, the child
+    // calls only async-signal-safe functions.
+    std::vector<std::string> args = argv;
+    std::vector<std::string> vars;
+    if (env) {
+        vars = *env;
+    } else {
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            vars.emplace_back(*entry);
+        }
+    }
+    const std::string program = find_program(argv.at(0));
+    const std::vector<char*> arg_pointers = c_strings(args);
+    const std::vector<char*> env_pointers = c_strings(vars);
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid > 0) {
+        if (stdio.terminal < 0) {
+            setpgid(pid, pid); // also in the parent, so a kill right away reaches the group
+        }
+        return pid;
+    }
+
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        sigaction(signal_number, &defaults, nullptr);
+    }
+    if (stdio.ignore_sigpipe) {
+        signal(SIGPIPE, SIG_IGN);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    if (stdio.terminal >= 0) {
+        setsid();
+        ioctl(stdio.terminal, TIOCSCTTY, 0);
+    } else {
+        setpgid(0, 0);
+    }
+    const std::array<int, 3> sources = {stdio.in, stdio.out, stdio.err};
+    for (int target = 0; target < 3; ++target) {
+        if (sources[target] < 0) {
+            close(target);
+        } else {
+            dup2(sources[target], target);
+        }
+    }
+    execve(program.c_str(), arg_pointers.data(), env_pointers.data());
+    _exit(127);
+}
+
+void record_status(Result& result, int status) {
+    if (WIFEXITED(status)) {
+        result.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+}
+
+// Appends what is readable now; false once the other end is closed for good.
+bool drain(int fd, std::string& into) {
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            into.append(buffer.data(), static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // 0 is end of file; EIO is a terminal with no program left on it.
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+}
+
+// True once the child has ended. It is left unreaped, so its process group
+// cannot be taken over by a new process before finish() has killed it.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Kills the child's process group, with anything it left running, then reaps it.
+void finish(pid_t pid, Result& result) {
+    kill(-pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    record_status(result, status);
+}
+
+} // namespace
+
+std::ostream& operator<<(std::ostream& os, const Result& result) {
+    os << "{";
+    if (result.timed_out) {
+        os << "timed out, ";
+    }
+    if (result.exit_code) {
+        os << "exit " << *result.exit_code;
+    } else if (result.signal) {
+        os << "killed by signal " << *result.signal;
+    }
+    return os << ", out " << ::testing::PrintToString(result.out) << ", err "
+              << ::testing::PrintToString(result.err) << "}";
+}
+
+Result run(const Launch& launch) {
+    const std::optional<TempDir> scratch =
+        launch.output == Output::file ? std::make_optional<TempDir>() : std::nullopt;
+    Fd in, in_feed, out, out_reader, err_reader;
+    Pipe err = make_pipe();
+    err_reader = std::move(err.read);
+
+    switch (launch.input) {
+    case Input::silent_pipe: {
+        Pipe p = make_pipe();
+        in = std::move(p.read);
+        in_feed = std::move(p.write); // held open until the run is over
+        break;
+    }
+    case Input::bytes: {
+        Pipe p = make_pipe();
+        // Small enough to sit in the pipe's buffer whole before the child starts.
+        if (write(p.write.fd, launch.input_bytes.data(), launch.input_bytes.size()) !=
+            static_cast<ssize_t>(launch.input_bytes.size())) {
+            fail("write");
+        }
+        in = std::move(p.read);
+        break;
+    }
+    case Input::dev_null:
+        in = Fd(open("/dev/null", O_RDONLY));
+        break;
+    case Input::closed:
+        break;
+    }
+
+    const auto out_file = scratch ? scratch->path() / "stdout" : std::filesystem::path();
+    switch (launch.output) {
+    case Output::pipe: {
+        Pipe p = make_pipe();
+        out = std::move(p.write);
+        out_reader = std::move(p.read);
+        break;
+    }
+    case Output::file:
+        out = Fd(open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        break;
+    case Output::closed:
+        break;
+    case Output::dev_full:
+        out = Fd(open("/dev/full", O_WRONLY));
+        break;
+    case Output::broken_pipe: {
+        Pipe p = make_pipe();
+        out = std::move(p.write); // its reader is closed as p goes out of scope
+        break;
+    }
+    }
+
+    Result result;
+    const pid_t pid = spawn(
+        launch.argv, launch.env,
+        {.in = in.fd, .out = out.fd, .err = err.write.fd, .ignore_sigpipe = launch.ignore_sigpipe});
+    // Only the child holds the write ends now, so end of file means it is done with them.
+    in.reset();
+    out.reset();
+    err.write.reset();
+
+    std::vector<int> open_readers;
+    for (const Fd* reader : {&out_reader, &err_reader}) {
+        if (reader->fd >= 0) {
+            set_nonblocking(reader->fd);
+            open_readers.push_back(reader->fd);
+        }
+    }
+
+    const auto deadline = Clock::now() + launch.deadline;
+    bool exited = false;
+    while (!(exited && open_readers.empty())) {
+        if (Clock::now() >= deadline) {
+            result.timed_out = !exited; // else something it started still holds its output
+            break;
+        }
+        std::vector<pollfd> fds;
+        for (const int fd : open_readers) {
+            fds.push_back({fd, POLLIN, 0});
+        }
+        poll(fds.data(), fds.size(), 10); // short slices: the child's exit is polled too
+        for (auto it = open_readers.begin(); it != open_readers.end();) {
+            std::string& into = *it == out_reader.fd ? result.out : result.err;
+            it = drain(*it, into) ? it + 1 : open_readers.erase(it);
+        }
+        exited = exited || has_ended(pid);
+    }
+    finish(pid, result);
+    if (launch.output == Output::file) {
+        result.out = read_file(out_file);
+    }
+    return result;
+}
+
+Environment environment_with(const Environment& changes) {
+    Environment result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view var(*entry);
+        const auto name = var.substr(0, var.find('=') + 1);
+        bool replaced = false;
+        for (const auto& change : changes) {
+            replaced = replaced || change.rfind(name, 0) == 0;
+        }
+        if (!replaced) {
+            result.emplace_back(var);
+        }
+    }
+    result.insert(result.end(), changes.begin(), changes.end());
+    return result;
+}
+
+Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Environment>& env) {
+    controller_ = private_fd(posix_openpt(O_RDWR | O_NOCTTY));
+    if (grantpt(controller_) != 0 || unlockpt(controller_) != 0) {
+        fail("grantpt");
+    }
+    device_ = private_fd(open(ptsname(controller_), O_RDWR | O_NOCTTY));
+    const winsize size{.ws_row = 24, .ws_col = 80, .ws_xpixel = 0, .ws_ypixel = 0};
+    ioctl(device_, TIOCSWINSZ, &size);
+    set_nonblocking(controller_);
+    initial_ = settings();
+    pid_ = spawn(argv, env, {.in = device_, .out = device_, .err = device_, .terminal = device_});
+}
+
+Terminal::~Terminal() {
+    if (!result_) {
+        // The program leads the session and its process group: one kill ends them all.
+        Result ignored;
+        finish(pid_, ignored);
+    }
+    close(controller_);
+    close(device_);
+}
+
+void Terminal::read_screen(std::chrono::milliseconds wait) {
+    pollfd fd{controller_, POLLIN, 0};
+    poll(&fd, 1, static_cast<int>(wait.count()));
+    drain(controller_, screen_);
+}
+
+bool Terminal::reap() {
+    if (!result_ && has_ended(pid_)) {
+        result_.emplace();
+        finish(pid_, *result_);
+    }
+    return result_.has_value();
+}
+
+bool Terminal::wait_for(std::string_view text, std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    while (screen_.find(text) == std::string::npos) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+        read_screen(10ms);
+    }
+    return true;
+}
+
+void Terminal::type(std::string_view keys) {
+    for (size_t done = 0; done < keys.size();) {
+        const ssize_t n = write(controller_, keys.data() + done, keys.size() - done);
+        if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            fail("write to terminal");
+        }
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+}
+
+void Terminal::send_signal(int signal_number) {
+    kill(pid_, signal_number);
+}
+
+std::optional<Result> Terminal::wait_exit(std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    while (!reap()) {
+        if (Clock::now() >= until) {
+            return std::nullopt;
+        }
+        read_screen(10ms);
+    }
+    read_screen(0ms);
+    result_->out = screen_;
+    return result_;
+}
+
+termios Terminal::settings() const {
+    termios settings{};
+    tcgetattr(device_, &settings);
+    return settings;
+}
+
+std::string describe(const termios& settings) {
+    std::ostringstream text;
+    text << std::hex << "iflag " << settings.c_iflag << " oflag " << settings.c_oflag << " cflag "
+         << settings.c_cflag << " lflag " << settings.c_lflag << " cc";
+    for (const cc_t c : settings.c_cc) {
+        text << ' ' << static_cast<unsigned>(c);
+    }
+    return text.str();
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "hello-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::write_script(const std::string& name,
+                                            const std::string& body) const {
+    const auto file = path_ / name;
+    std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return file;
+}
+
+std::string read_file(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && *ci != '\0' && std::string_view(ci) != "false" &&
+           std::string_view(ci) != "0";
+}
+
+} // namespace proc

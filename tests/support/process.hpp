@@ -1,0 +1,157 @@
+// Runs a program as a real process, on pipes, files or a pseudo-terminal, and
+// reports what it wrote and how it ended. Every wait has a deadline, and nothing
+// that was started outlives the call or the object that started it.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+namespace proc {
+
+using namespace std::chrono_literals;
+using Environment = std::vector<std::string>; // "NAME=value" entries
+
+// Where the child's standard input comes from.
+enum class Input {
+    silent_pipe, // a pipe held open that never delivers a byte: a wait for input never ends
+    bytes,       // a pipe holding Launch::input_bytes, then end of file
+    dev_null,    // end of file at once
+    closed,      // descriptor 0 not open at all
+};
+
+// Where the child's standard output goes.
+enum class Output {
+    pipe,        // a pipe read until end of file
+    file,        // a regular file, read back afterwards
+    closed,      // descriptor 1 not open: every write fails with EBADF
+    dev_full,    // /dev/full: every write fails with ENOSPC
+    broken_pipe, // a pipe whose reader has gone: writes raise SIGPIPE or fail with EPIPE
+};
+
+struct Launch {
+    std::vector<std::string> argv;  // argv[0] is a path, or a name looked up on this PATH
+    std::optional<Environment> env; // unset: this process's own environment
+    Input input = Input::silent_pipe;
+    std::string input_bytes;
+    Output output = Output::pipe;
+    bool ignore_sigpipe = false; // start it with SIGPIPE ignored, as some parents do
+    std::chrono::milliseconds deadline = 10s;
+};
+
+struct Result {
+    std::optional<int> exit_code; // set when the process exited
+    std::optional<int> signal;    // set when a signal ended it
+    bool timed_out = false;       // still running at the deadline, so killed
+    std::string out;              // standard output (a terminal's screen for Terminal)
+    std::string err;              // standard error
+
+    bool exited_with(int code) const {
+        return !timed_out && exit_code == code;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Result& result);
+
+// Runs the program to its end or its deadline. Every child starts in a process
+// group of its own, with every signal at its default and none blocked, the way
+// a shell starts a command; the whole group is killed before this returns.
+Result run(const Launch& launch);
+
+// This process's environment with the given entries set or replaced.
+Environment environment_with(const Environment& changes);
+
+// A program on a new pseudo-terminal that is its controlling terminal: it sees
+// an 80x24 interactive console, the way it does when typed into a real one.
+class Terminal {
+  public:
+    explicit Terminal(const std::vector<std::string>& argv,
+                      const std::optional<Environment>& env = std::nullopt);
+    ~Terminal(); // kills whatever is still running on it
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Reads the screen until it holds the text; false if the deadline came first.
+    bool wait_for(std::string_view text, std::chrono::milliseconds deadline);
+    // Presses keys, as bytes sent from the terminal's keyboard.
+    void type(std::string_view keys);
+    void send_signal(int signal_number);
+    // Waits for the program's end: nullopt if it is still running at the deadline.
+    std::optional<Result> wait_exit(std::chrono::milliseconds deadline);
+
+    // The terminal's settings now, as the program sees them, and as they were
+    // before the program started.
+    termios settings() const;
+    const termios& initial_settings() const {
+        return initial_;
+    }
+    const std::string& screen() const {
+        return screen_;
+    }
+
+  private:
+    void read_screen(std::chrono::milliseconds wait);
+    bool reap();
+
+    int controller_ = -1; // our side of the terminal: the keyboard and the screen
+    int device_ = -1;     // the program's side, kept open to read its settings
+    pid_t pid_ = -1;
+    termios initial_{};
+    std::string screen_;
+    std::optional<Result> result_;
+};
+
+// A terminal's settings as text, for comparisons whose failures are readable.
+std::string describe(const termios& settings);
+
+// A fresh directory, removed with everything in it when this goes out of scope.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const {
+        return path_;
+    }
+    // Writes an executable shell script; body follows a "#!/bin/sh" line.
+    std::filesystem::path write_script(const std::string& name, const std::string& body) const;
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& file);
+bool in_ci();
+
+// A row of a table of cases, shown by its name in test names and messages.
+template <typename Data> struct Case {
+    const char* name;
+    Data data;
+};
+template <typename Data> void PrintTo(const Case<Data>& row, std::ostream* os) {
+    *os << row.name;
+}
+inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
+
+} // namespace proc
+
+// A test whose tool is missing is skipped with the reason; under CI, where
+// everything must run, the same thing is a failure.
+#define REQUIRE_OR_SKIP(condition, reason)                                                         \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            if (::proc::in_ci()) {                                                                 \
+                FAIL() << "required under CI: " << (reason);                                       \
+            }                                                                                      \
+            GTEST_SKIP() << (reason);                                                              \
+        }                                                                                          \
+    } while (false)
