@@ -14,9 +14,11 @@ void restore_terminal() {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
-// Put the terminal back, then end the way this signal would have ended us.
+// Put the terminal back and end the prompt's line, then end the way this
+// signal would have ended us.
 extern "C" void restore_and_reraise(int signal_number) {
     restore_terminal();
+    [[maybe_unused]] const ssize_t ignored = write(STDOUT_FILENO, "\n", 1);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number); // delivered once the handler returns and unblocks it
 }

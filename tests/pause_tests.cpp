@@ -88,8 +88,7 @@ INSTANTIATE_TEST_SUITE_P(AfterKey, HelloOnTerminal,
                                            Case<KeyPress>{"Enter", {"\r", "\r\n"}},
                                            Case<KeyPress>{"Arrow", {"\x1b[A", "\r\n"}},
                                            Case<KeyPress>{"CtrlD", {"\x04", "\r\n"}},
-                                           // Interrupted: the stand-in ends the line no more.
-                                           Case<KeyPress>{"CtrlC", {"\x03", ""}}),
+                                           Case<KeyPress>{"CtrlC", {"\x03", "\r\n"}}),
                          case_name);
 
 // ---- The stand-in alone on a terminal: restored on every way out -------------------
@@ -106,6 +105,7 @@ TEST_P(PauseOnTerminal, RestoresTheTerminalThenEndsAsTheSignalWould) {
 
     ASSERT_TRUE(result) << "still waiting after the signal";
     EXPECT_EQ(result->signal, GetParam().data) << *result;
+    EXPECT_EQ(result->out, prompt + "\r\n") << "the prompt's line was left open";
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
 
