@@ -381,8 +381,15 @@ bool Terminal::reap() {
 }
 
 bool Terminal::wait_for(std::string_view text, std::chrono::milliseconds deadline) {
+    return wait_for(
+        [text](const std::string& screen) { return screen.find(text) != std::string::npos; },
+        deadline);
+}
+
+bool Terminal::wait_for(const std::function<bool(const std::string&)>& shown,
+                        std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;
-    while (screen_.find(text) == std::string::npos) {
+    while (!shown(screen_)) {
         if (Clock::now() >= until) {
             return false;
         }

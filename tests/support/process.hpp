@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <ostream>
@@ -78,8 +79,11 @@ class Terminal {
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Reads the screen until it holds the text; false if the deadline came first.
+    // Reads the screen until it holds the text, or until the screen passes the
+    // test; false if the deadline came first.
     bool wait_for(std::string_view text, std::chrono::milliseconds deadline);
+    bool wait_for(const std::function<bool(const std::string&)>& shown,
+                  std::chrono::milliseconds deadline);
     // Presses keys, as bytes sent from the terminal's keyboard.
     void type(std::string_view keys);
     void send_signal(int signal_number);
