@@ -16,7 +16,7 @@ void restore_terminal() {
 
 // Put the terminal back and end the prompt's line, then end the way this
 // signal would have ended us.
-extern "C" void restore_and_reraise(int signal_number) {
+void restore_and_reraise(int signal_number) {
     restore_terminal();
     [[maybe_unused]] const ssize_t ignored = write(STDOUT_FILENO, "\n", 1);
     std::signal(signal_number, SIG_DFL);
@@ -24,7 +24,8 @@ extern "C" void restore_and_reraise(int signal_number) {
 }
 
 void restore_terminal_on_signals() {
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    // SIGPIPE too: standard output may be a pipe whose reader has gone.
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     struct sigaction action {};
     action.sa_handler = restore_and_reraise;
     sigemptyset(&action.sa_mask);

@@ -4,8 +4,7 @@
 
 int main() {
 #ifdef SIGPIPE
-    // A reader that has gone away must not kill us: the write fails quietly and the pause still
-    // runs.
+    // A reader that has gone must not kill us: the write just fails, and the pause still runs.
     const auto previous_sigpipe = std::signal(SIGPIPE, SIG_IGN);
 #endif
     std::puts("Hello World!");

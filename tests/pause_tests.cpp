@@ -112,7 +112,8 @@ TEST_P(PauseOnTerminal, RestoresTheTerminalThenEndsAsTheSignalWould) {
 INSTANTIATE_TEST_SUITE_P(Signal, PauseOnTerminal,
                          ::testing::Values(Case<int>{"Interrupt", SIGINT},
                                            Case<int>{"Terminate", SIGTERM},
-                                           Case<int>{"Hangup", SIGHUP}, Case<int>{"Quit", SIGQUIT}),
+                                           Case<int>{"Hangup", SIGHUP}, Case<int>{"Quit", SIGQUIT},
+                                           Case<int>{"BrokenPipe", SIGPIPE}),
                          case_name);
 
 TEST(PauseOnTerminal, CtrlCTypedEndsItAsAnInterruptWithTheTerminalRestored) {

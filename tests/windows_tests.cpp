@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,34 +39,40 @@ std::string lower(std::string s) {
     return s;
 }
 
+// The text inside the line's parentheses: "Magic  010b  (PE32)" gives "PE32".
+std::string in_parentheses(const std::string& line) {
+    const auto open = line.find('('), close = line.rfind(')');
+    return open < close && close != std::string::npos ? line.substr(open + 1, close - open - 1)
+                                                      : "";
+}
+
 PeHeaders read_headers(const Program& program) {
     const Result dump = run({.argv = {program.objdump, "-p", program.exe}});
     EXPECT_TRUE(dump.exited_with(0)) << dump;
 
     PeHeaders headers;
-    std::smatch match;
-    const std::regex format(R"(file format (\S+))"), magic(R"(^Magic\s+\S+\s+\((.*)\))"),
-        subsystem(R"(^Subsystem\s+\S+\s+\((.*)\))"),
-        characteristics(R"(^DllCharacteristics\s+(\S+))"), dll(R"(DLL Name: (\S+))"),
-        function(R"(^\s+[0-9a-f]+\s+\d+\s+(\S+)$)");
     std::istringstream lines(dump.out);
-    std::string current_dll;
+    std::string dll; // the DLL whose imports are being listed
     for (std::string line; std::getline(lines, line);) {
-        if (std::regex_search(line, match, format)) {
-            headers.format = match[1];
-        } else if (std::regex_search(line, match, magic)) {
-            headers.magic = match[1];
-        } else if (std::regex_search(line, match, subsystem)) {
-            headers.subsystem = match[1];
-        } else if (std::regex_search(line, match, characteristics)) {
-            headers.dll_characteristics = std::stoul(match[1], nullptr, 16);
-        } else if (std::regex_search(line, match, dll)) {
-            current_dll = lower(match[1]);
-            headers.imports[current_dll];
-        } else if (line.empty()) {
-            current_dll.clear();
-        } else if (!current_dll.empty() && std::regex_search(line, match, function)) {
-            headers.imports[current_dll].insert(match[1]);
+        std::istringstream words(line);
+        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        const std::string first = word.empty() ? "" : word[0];
+        if (const auto at = line.find("file format "); at != std::string::npos) {
+            headers.format = line.substr(at + 12);
+        } else if (first == "Magic") {
+            headers.magic = in_parentheses(line);
+        } else if (first == "Subsystem") {
+            headers.subsystem = in_parentheses(line);
+        } else if (first == "DllCharacteristics" && word.size() > 1) {
+            headers.dll_characteristics = std::stoul(word[1], nullptr, 16);
+        } else if (const auto name = line.find("DLL Name: "); name != std::string::npos) {
+            dll = lower(line.substr(name + 10));
+            headers.imports[dll];
+        } else if (word.empty()) {
+            dll.clear();
+        } else if (!dll.empty() && word.size() == 3 &&
+                   word[1].find_first_not_of("0123456789") == std::string::npos) {
+            headers.imports[dll].insert(word[2]); // "<address> <hint> <function>"
         }
     }
     return headers;
@@ -198,18 +204,27 @@ TEST_F(Wine, StatusIsZeroWhenTheReaderHasGone) {
 // Wine draws its console with escape sequences; this is the text they leave on
 // screen, with cursor-forward moves (how it draws a space) turned into spaces.
 std::string visible(const std::string& screen) {
-    static const std::regex escape(R"(\x1b\[[0-9;?]*([@-~])|\x1b\][^\x07]*\x07|\x1b[@-Z\\-_])");
     std::string text;
-    auto at = screen.cbegin();
-    for (std::sregex_iterator it(screen.begin(), screen.end(), escape), end; it != end; ++it) {
-        text.append(at, (*it)[0].first);
-        if ((*it)[1] == "C") {
-            const std::string count = it->str().substr(2, it->length() - 3);
-            text.append(count.empty() ? 1 : std::stoul(count), ' ');
+    for (size_t i = 0; i < screen.size(); ++i) {
+        if (screen[i] != '\x1b' || i + 1 == screen.size()) {
+            text += screen[i];
+        } else if (screen[i + 1] == '[') { // CSI: parameters, then one final byte
+            size_t end = i + 2;
+            while (end < screen.size() && (screen[end] < '@' || screen[end] > '~')) {
+                ++end;
+            }
+            if (end < screen.size() && screen[end] == 'C') {
+                const std::string count = screen.substr(i + 2, end - i - 2);
+                text.append(count.empty() ? 1 : std::stoul(count), ' ');
+            }
+            i = end;
+        } else if (screen[i + 1] == ']') { // OSC: up to BEL
+            i = std::min(screen.find('\x07', i), screen.size());
+        } else {
+            ++i; // a two-byte escape
         }
-        at = (*it)[0].second;
     }
-    return text.append(at, screen.cend());
+    return text;
 }
 
 TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
