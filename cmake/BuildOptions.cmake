@@ -3,6 +3,7 @@
 # CMAKE_COMPILE_WARNING_AS_ERROR, which maps to -Werror and /WX.
 
 add_library(build_options INTERFACE)
+target_compile_features(build_options INTERFACE cxx_std_17)
 
 # ---- Warnings -----------------------------------------------------------------
 if(MSVC)
