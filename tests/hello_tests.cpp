@@ -3,6 +3,8 @@
 #include "process.hpp"
 
 #include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -224,5 +226,41 @@ TEST(FailedWrite, CommandKeepsAnIgnoredSigpipeThatTheProgramWasGiven) {
     EXPECT_TRUE(result.exited_with(0)) << result;
     EXPECT_EQ(pause.marked(), "SIGPIPE ignored, blocked none\n");
 }
+
+// ---- The files: hardened as release builds should be ---------------------------------
+
+class Hardening : public ::testing::TestWithParam<Case<const char*>> {};
+
+TEST_P(Hardening, PieWithFullRelroAndNoExecutableStack) {
+#ifndef __ELF__
+    REQUIRE_OR_SKIP(false, "these are ELF properties, and this system does not use ELF");
+#endif
+    const Result elf = run({.argv = {"readelf", "-h", "-l", "-d", "-W", GetParam().data}});
+    REQUIRE_OR_SKIP(elf.exit_code != 127, "readelf is not installed");
+    ASSERT_TRUE(elf.exited_with(0)) << elf;
+
+    std::istringstream lines(elf.out);
+    std::string type, stack_flags;
+    bool relro = false, bind_now = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        if (word.size() >= 2 && word[0] == "Type:") {
+            type = word[1];
+        } else if (word.size() >= 8 && word[0] == "GNU_STACK") {
+            stack_flags = word[6]; // after offset, addresses and sizes
+        }
+        relro = relro || (!word.empty() && word[0] == "GNU_RELRO");
+        bind_now = bind_now || line.find("BIND_NOW") != std::string::npos;
+    }
+    EXPECT_EQ(type, "DYN") << "not position-independent";
+    EXPECT_TRUE(relro && bind_now) << "relocations are not read-only once loaded";
+    EXPECT_EQ(stack_flags, "RW") << "the stack is executable";
+}
+
+INSTANTIATE_TEST_SUITE_P(Built, Hardening,
+                         ::testing::Values(Case<const char*>{"Hello", HELLO},
+                                           Case<const char*>{"Pause", PAUSE}),
+                         case_name);
 
 } // namespace
