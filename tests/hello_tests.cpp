@@ -3,7 +3,6 @@
 #include "process.hpp"
 
 #include <filesystem>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -243,8 +242,7 @@ TEST_P(Hardening, PieWithFullRelroAndNoExecutableStack) {
     std::string type, stack_flags;
     bool relro = false, bind_now = false;
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        const std::vector<std::string> word = words_of(line);
         if (word.size() >= 2 && word[0] == "Type:") {
             type = word[1];
         } else if (word.size() >= 8 && word[0] == "GNU_STACK") {

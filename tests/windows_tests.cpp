@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -54,8 +53,7 @@ PeHeaders read_headers(const Program& program) {
     std::istringstream lines(dump.out);
     std::string dll; // the DLL whose imports are being listed
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        const std::vector<std::string> word = words_of(line);
         const std::string first = word.empty() ? "" : word[0];
         if (const auto at = line.find("file format "); at != std::string::npos) {
             headers.format = line.substr(at + 12);

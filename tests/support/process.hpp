@@ -134,6 +134,8 @@ class TempDir {
 };
 
 std::string read_file(const std::filesystem::path& file);
+// The line's words, as split at white space.
+std::vector<std::string> words_of(const std::string& line);
 bool in_ci();
 
 // A row of a table of cases, shown by its name in test names and messages.
