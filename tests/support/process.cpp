@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -112,8 +113,88 @@ struct Stdio {
     bool ignore_sigpipe = false;
 };
 
+// What a session leader tells the test about its job, over a pipe.
+struct Report {
+    enum Kind : int { started, stopped, continued, ended, done } kind;
+    int value; // started: the job's pid; stopped: the signal; ended: the wait status
+};
+
+// Ways to reach the session leader that runs the program as a job.
+struct Session {
+    int control = -1; // commands from the test, a byte each
+    int reports = -1; // Reports to the test
+    bool foreground = true;
+};
+
+void report(int fd, Report::Kind kind, int value) {
+    const Report r{kind, value};
+    [[maybe_unused]] const ssize_t ignored = write(fd, &r, sizeof r);
+}
+
+// Runs in the forked child, as the leader of the terminal's session: what an
+// interactive shell does for one job, and no more. It starts the program in a
+// process group of its own, hands it the terminal or not, reports each change
+// of its state, and obeys the test's commands. It never touches the terminal's
+// settings, so that what the test sees of them is the program's doing alone.
+// Only async-signal-safe calls: this is a fork of a possibly threaded process.
+[[noreturn]] void lead_session(const char* program, char* const* argv, char* const* envp,
+                               const Session& session) {
+    // A shell is not stopped by the terminal's job-control signals.
+    for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP}) {
+        signal(signal_number, SIG_IGN);
+    }
+    const pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        if (session.foreground) {
+            tcsetpgrp(STDIN_FILENO, getpid()); // here and in the leader: whichever runs first
+        }
+        for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP}) {
+            signal(signal_number, SIG_DFL);
+        }
+        execve(program, argv, envp);
+        _exit(127);
+    }
+    setpgid(job, job);
+    if (session.foreground) {
+        tcsetpgrp(STDIN_FILENO, job);
+    }
+    report(session.reports, Report::started, job);
+    for (;;) {
+        int status = 0;
+        if (waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) == job) {
+            if (WIFSTOPPED(status)) {
+                report(session.reports, Report::stopped, WSTOPSIG(status));
+            } else if (WIFCONTINUED(status)) {
+                report(session.reports, Report::continued, 0);
+            } else {
+                report(session.reports, Report::ended, status);
+                _exit(0);
+            }
+        }
+        pollfd command_ready{session.control, POLLIN, 0};
+        if (poll(&command_ready, 1, 5) <= 0) {
+            continue;
+        }
+        char command = 0;
+        if (read(session.control, &command, 1) != 1) { // the test is done with us
+            kill(-job, SIGKILL);
+            _exit(0);
+        }
+        if (command == 't') { // take the terminal back, as at a stop
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+        } else if (command == 'f') { // fg: the terminal first, then continue
+            tcsetpgrp(STDIN_FILENO, job);
+            kill(-job, SIGCONT);
+        } else if (command == 'b') { // bg: continue without the terminal
+            kill(-job, SIGCONT);
+        }
+        report(session.reports, Report::done, command);
+    }
+}
+
 pid_t spawn(const std::vector<std::string>& argv, const std::optional<Environment>& env,
-            const Stdio& stdio) {
+            const Stdio& stdio, const std::optional<Session>& session = std::nullopt) {
     // Everything the child needs is built before the fork: after it, the child
     // calls only async-signal-safe functions.
     std::vector<std::string> args = argv;
@@ -165,6 +246,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::optional<Environmen
         } else {
             dup2(sources[target], target);
         }
+    }
+    if (session) {
+        lead_session(program.c_str(), arg_pointers.data(), env_pointers.data(), *session);
     }
     execve(program.c_str(), arg_pointers.data(), env_pointers.data());
     _exit(127);
@@ -340,7 +424,8 @@ Environment environment_with(const Environment& changes) {
     return result;
 }
 
-Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Environment>& env) {
+Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Environment>& env,
+                   Start start) {
     controller_ = private_fd(posix_openpt(O_RDWR | O_NOCTTY));
     if (grantpt(controller_) != 0 || unlockpt(controller_) != 0) {
         fail("grantpt");
@@ -350,15 +435,28 @@ Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Env
     ioctl(device_, TIOCSWINSZ, &size);
     set_nonblocking(controller_);
     initial_ = settings();
-    pid_ = spawn(argv, env, {.in = device_, .out = device_, .err = device_, .terminal = device_});
+
+    Pipe control = make_pipe(), reports = make_pipe();
+    leader_ = spawn(argv, env, {.in = device_, .out = device_, .err = device_, .terminal = device_},
+                    Session{.control = control.read.fd,
+                            .reports = reports.write.fd,
+                            .foreground = start == Start::foreground});
+    control_ = std::exchange(control.write.fd, -1);
+    reports_ = std::exchange(reports.read.fd, -1);
+    set_nonblocking(reports_);
+    if (!await([this] { return job_ > 0 || ended_; }, 5s) || job_ <= 0) {
+        throw std::runtime_error("the program did not start on its terminal");
+    }
 }
 
 Terminal::~Terminal() {
-    if (!result_) {
-        // The program leads the session and its process group: one kill ends them all.
-        Result ignored;
-        finish(pid_, ignored);
+    if (!ended_ && job_ > 0) {
+        kill(-job_, SIGKILL); // unreaped, so its group is still its own
     }
+    close(control_); // the session leader takes that as its cue to go
+    Result ignored;
+    finish(leader_, ignored);
+    close(reports_);
     close(controller_);
     close(device_);
 }
@@ -367,14 +465,41 @@ void Terminal::read_screen(std::chrono::milliseconds wait) {
     pollfd fd{controller_, POLLIN, 0};
     poll(&fd, 1, static_cast<int>(wait.count()));
     drain(controller_, screen_);
+    read_reports();
 }
 
-bool Terminal::reap() {
-    if (!result_ && has_ended(pid_)) {
-        result_.emplace();
-        finish(pid_, *result_);
+void Terminal::read_reports() {
+    Report r{};
+    while (read(reports_, &r, sizeof r) == static_cast<ssize_t>(sizeof r)) {
+        switch (r.kind) {
+        case Report::started:
+            job_ = r.value;
+            break;
+        case Report::stopped:
+            stopped_ = true;
+            break;
+        case Report::continued:
+            stopped_ = false;
+            break;
+        case Report::ended:
+            ended_ = true;
+            record_status(result_, r.value);
+            break;
+        case Report::done:
+            ++commands_done_;
+            break;
+        }
     }
-    return result_.has_value();
+}
+
+bool Terminal::await(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    for (read_screen(0ms); !condition(); read_screen(10ms)) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Terminal::wait_for(std::string_view text, std::chrono::milliseconds deadline) {
@@ -385,14 +510,7 @@ bool Terminal::wait_for(std::string_view text, std::chrono::milliseconds deadlin
 
 bool Terminal::wait_for(const std::function<bool(const std::string&)>& shown,
                         std::chrono::milliseconds deadline) {
-    const auto until = Clock::now() + deadline;
-    while (!shown(screen_)) {
-        if (Clock::now() >= until) {
-            return false;
-        }
-        read_screen(10ms);
-    }
-    return true;
+    return await([&] { return shown(screen_); }, deadline);
 }
 
 void Terminal::type(std::string_view keys) {
@@ -406,19 +524,40 @@ void Terminal::type(std::string_view keys) {
 }
 
 void Terminal::send_signal(int signal_number) {
-    kill(pid_, signal_number);
+    kill(-job_, signal_number);
+}
+
+void Terminal::command(char what) {
+    const int before = commands_done_;
+    if (write(control_, &what, 1) != 1) {
+        fail("write to the session leader");
+    }
+    if (!await([&] { return commands_done_ > before || ended_; }, 5s)) {
+        throw std::runtime_error("the session leader did not answer");
+    }
+}
+
+void Terminal::take_terminal() {
+    command('t');
+}
+
+void Terminal::foreground() {
+    command('f');
+}
+
+void Terminal::continue_in_background() {
+    command('b');
+}
+
+bool Terminal::wait_stopped(std::chrono::milliseconds deadline) {
+    return await([this] { return stopped_ || ended_; }, deadline) && stopped_;
 }
 
 std::optional<Result> Terminal::wait_exit(std::chrono::milliseconds deadline) {
-    const auto until = Clock::now() + deadline;
-    while (!reap()) {
-        if (Clock::now() >= until) {
-            return std::nullopt;
-        }
-        read_screen(10ms);
+    if (!await([this] { return ended_; }, deadline)) {
+        return std::nullopt;
     }
-    read_screen(0ms);
-    result_->out = screen_;
+    result_.out = screen_;
     return result_;
 }
 

@@ -69,12 +69,22 @@ Result run(const Launch& launch);
 // This process's environment with the given entries set or replaced.
 Environment environment_with(const Environment& changes);
 
-// A program on a new pseudo-terminal that is its controlling terminal: it sees
-// an 80x24 interactive console, the way it does when typed into a real one.
+// How a job starts on its terminal.
+enum class Start {
+    foreground, // the terminal's foreground process group: keys and Ctrl-C reach it
+    background, // as with `program &`: the terminal stays with the shell
+};
+
+// A program on a new pseudo-terminal, started the way an interactive shell
+// starts a command: a session leader standing in for the shell holds the
+// terminal, and the program runs as a job, in a process group of its own. The
+// stand-in shell never changes the terminal's settings, so whatever the test
+// sees of them is the program's doing. The screen is 80x24.
 class Terminal {
   public:
     explicit Terminal(const std::vector<std::string>& argv,
-                      const std::optional<Environment>& env = std::nullopt);
+                      const std::optional<Environment>& env = std::nullopt,
+                      Start start = Start::foreground);
     ~Terminal(); // kills whatever is still running on it
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
@@ -84,11 +94,21 @@ class Terminal {
     bool wait_for(std::string_view text, std::chrono::milliseconds deadline);
     bool wait_for(const std::function<bool(const std::string&)>& shown,
                   std::chrono::milliseconds deadline);
+    // Reads the screen until the condition holds; false if the deadline came first.
+    bool await(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
     // Presses keys, as bytes sent from the terminal's keyboard.
     void type(std::string_view keys);
+    // Sends a signal to the job's process group, as the terminal's keys do.
     void send_signal(int signal_number);
     // Waits for the program's end: nullopt if it is still running at the deadline.
     std::optional<Result> wait_exit(std::chrono::milliseconds deadline);
+
+    // Job control, as the shell does it. Each returns once the shell has done it.
+    void take_terminal();          // the shell's own process group gets the terminal
+    void foreground();             // fg: the job gets the terminal, then SIGCONT
+    void continue_in_background(); // bg: SIGCONT, the terminal stays where it is
+    // Waits until the job is stopped; false if it is not by the deadline.
+    bool wait_stopped(std::chrono::milliseconds deadline);
 
     // The terminal's settings now, as the program sees them, and as they were
     // before the program started.
@@ -102,14 +122,20 @@ class Terminal {
 
   private:
     void read_screen(std::chrono::milliseconds wait);
-    bool reap();
+    void read_reports();
+    void command(char what);
 
     int controller_ = -1; // our side of the terminal: the keyboard and the screen
     int device_ = -1;     // the program's side, kept open to read its settings
-    pid_t pid_ = -1;
+    int control_ = -1;    // commands to the stand-in shell
+    int reports_ = -1;    // what it says of the job
+    pid_t leader_ = -1;   // the stand-in shell
+    pid_t job_ = -1;      // the program, leading the job's process group
+    bool stopped_ = false, ended_ = false;
+    int commands_done_ = 0;
     termios initial_{};
     std::string screen_;
-    std::optional<Result> result_;
+    Result result_;
 };
 
 // A terminal's settings as text, for comparisons whose failures are readable.
