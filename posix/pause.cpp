@@ -61,6 +61,13 @@ void show_prompt() {
     line_open = true;
 }
 
+// After a stop: from the start of the line, over an old prompt if it is still
+// there, so that the prompt stands on its own line.
+void show_prompt_again() {
+    write_text("\r", 1);
+    show_prompt();
+}
+
 // Leaves the cursor at the start of a line, for whatever the shell writes next.
 void end_line() {
     if (line_open) {
@@ -182,7 +189,7 @@ void wait_on_terminal() {
             termios now{};
             if (!holding || (tcgetattr(STDIN_FILENO, &now) == 0 && !is_one_key(now))) {
                 take_terminal(wait_mask);
-                show_prompt();
+                show_prompt_again();
             }
             continue;
         }

@@ -487,6 +487,9 @@ void Terminal::read_reports() {
             break;
         case Report::done:
             ++commands_done_;
+            if (r.value == 'f' || r.value == 'b') {
+                stopped_ = false; // continued: only a stop reported after this counts
+            }
             break;
         }
     }
