@@ -23,9 +23,10 @@ endif()
 # ---- Hardening ------------------------------------------------------------------
 set(optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
 if(MINGW)
-    # ASLR (high-entropy on 64-bit) and DEP.
+    # ASLR (high-entropy on 64-bit), DEP and terminal-server awareness, as the
+    # MSVC linker sets them; no link time in the header, so builds repeat exactly.
     target_link_options(build_options INTERFACE
-        -Wl,--dynamicbase,--nxcompat
+        -Wl,--dynamicbase,--nxcompat,--tsaware,--no-insert-timestamp
         $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>)
 elseif(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     include(CheckPIESupported)

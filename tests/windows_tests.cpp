@@ -2,6 +2,7 @@
 // a bare Windows machine needs to start it. Its behaviour is run from the same
 // source built for x64, under wine64, whose msvcrt.dll and cmd.exe are real
 // implementations of the platform's runtime library and command interpreter.
+#include "pe.hpp"
 #include "process.hpp"
 
 #include <algorithm>
@@ -21,60 +22,8 @@ namespace {
 struct Program {
     const char* exe;
     const char* objdump;
-    std::string format; // objdump's name for the file format
-    std::string magic;  // PE32 for 32-bit, PE32+ for 64-bit
+    PeExpected expected;
 };
-
-// What `objdump -p` says of a PE file, with DLL names in lower case.
-struct PeHeaders {
-    std::string format, magic, subsystem;
-    unsigned long dll_characteristics = 0;
-    std::map<std::string, std::set<std::string>> imports; // DLL: functions
-};
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-// The text inside the line's parentheses: "Magic  010b  (PE32)" gives "PE32".
-std::string in_parentheses(const std::string& line) {
-    const auto open = line.find('('), close = line.rfind(')');
-    return open < close && close != std::string::npos ? line.substr(open + 1, close - open - 1)
-                                                      : "";
-}
-
-PeHeaders read_headers(const Program& program) {
-    const Result dump = run({.argv = {program.objdump, "-p", program.exe}});
-    EXPECT_TRUE(dump.exited_with(0)) << dump;
-
-    PeHeaders headers;
-    std::istringstream lines(dump.out);
-    std::string dll; // the DLL whose imports are being listed
-    for (std::string line; std::getline(lines, line);) {
-        const std::vector<std::string> word = words_of(line);
-        const std::string first = word.empty() ? "" : word[0];
-        if (const auto at = line.find("file format "); at != std::string::npos) {
-            headers.format = line.substr(at + 12);
-        } else if (first == "Magic") {
-            headers.magic = in_parentheses(line);
-        } else if (first == "Subsystem") {
-            headers.subsystem = in_parentheses(line);
-        } else if (first == "DllCharacteristics" && word.size() > 1) {
-            headers.dll_characteristics = std::stoul(word[1], nullptr, 16);
-        } else if (const auto name = line.find("DLL Name: "); name != std::string::npos) {
-            dll = lower(line.substr(name + 10));
-            headers.imports[dll];
-        } else if (word.empty()) {
-            dll.clear();
-        } else if (!dll.empty() && word.size() == 3 &&
-                   word[1].find_first_not_of("0123456789") == std::string::npos) {
-            headers.imports[dll].insert(word[2]); // "<address> <hint> <function>"
-        }
-    }
-    return headers;
-}
 
 class WindowsProgram : public ::testing::TestWithParam<Case<Program>> {
   protected:
@@ -82,39 +31,18 @@ class WindowsProgram : public ::testing::TestWithParam<Case<Program>> {
         REQUIRE_OR_SKIP(*GetParam().data.exe != '\0',
                         "no MinGW-w64 cross compiler: the Windows program was not built");
         REQUIRE_OR_SKIP(*GetParam().data.objdump != '\0', "no MinGW-w64 objdump");
-        headers_ = read_headers(GetParam().data);
     }
-    PeHeaders headers_;
 };
 
-TEST_P(WindowsProgram, IsAConsoleProgramForItsProcessor) {
-    EXPECT_EQ(headers_.format, GetParam().data.format);
-    EXPECT_EQ(headers_.magic, GetParam().data.magic);
-    EXPECT_EQ(headers_.subsystem, "Windows CUI");
+TEST_P(WindowsProgram, IsAConsoleProgramWithTheFlagsAndImportsOfAnyWindowsProgram) {
+    expect_runs_on_any_windows(GetParam().data.objdump, GetParam().data.exe,
+                               GetParam().data.expected);
 }
 
-TEST_P(WindowsProgram, ImportsOnlyWhatEveryWindowsHas) {
-    std::set<std::string> dlls;
-    for (const auto& [name, functions] : headers_.imports) {
-        dlls.insert(name);
-    }
-    EXPECT_EQ(dlls, (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
-    const auto& runtime = headers_.imports["msvcrt.dll"];
-    EXPECT_TRUE(runtime.count("puts") == 1 && runtime.count("system") == 1)
-        << "puts and system must come from the system's msvcrt.dll";
-}
-
-TEST_P(WindowsProgram, HasAslrAndDep) {
-    constexpr unsigned long dynamic_base = 0x0040, nx_compat = 0x0100;
-    EXPECT_EQ(headers_.dll_characteristics & dynamic_base, dynamic_base);
-    EXPECT_EQ(headers_.dll_characteristics & nx_compat, nx_compat);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Built, WindowsProgram,
-    ::testing::Values(Case<Program>{"X86", {X86_HELLO, X86_OBJDUMP, "pei-i386", "PE32"}},
-                      Case<Program>{"X64", {X64_HELLO, X64_OBJDUMP, "pei-x86-64", "PE32+"}}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Built, WindowsProgram,
+                         ::testing::Values(Case<Program>{"X86", {X86_HELLO, X86_OBJDUMP, pe_x86}},
+                                           Case<Program>{"X64", {X64_HELLO, X64_OBJDUMP, pe_x64}}),
+                         case_name);
 
 // ---- The behaviour, under wine64 -------------------------------------------------------
 
@@ -198,6 +126,80 @@ TEST_F(Wine, StatusIsZeroWhenTheReaderHasGone) {
 
     EXPECT_TRUE(result.exited_with(0)) << result;
 }
+
+// ---- The resources, as Windows reads them ----------------------------------------------
+
+// Each "name value" line of the probe's output.
+std::multimap<std::string, std::string> probe_lines(const std::string& out) {
+    std::multimap<std::string, std::string> items;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const auto space = line.find(' ');
+        items.emplace(line.substr(0, space),
+                      space == std::string::npos ? "" : line.substr(space + 1));
+    }
+    return items;
+}
+
+class WineResources : public Wine, public ::testing::WithParamInterface<Case<const char*>> {};
+
+TEST_P(WineResources, VersionAndManifestAreWhatWindowsReads) {
+    REQUIRE_OR_SKIP(*GetParam().data != '\0' && *RESOURCE_PROBE != '\0',
+                    "no MinGW-w64 cross compiler: the program or the probe was not built");
+    // Wine sees this machine's root as drive Z:.
+    const Result probe = run({.argv = {WINE, RESOURCE_PROBE, std::string("Z:") + GetParam().data},
+                              .env = wine_env(),
+                              .input = Input::dev_null,
+                              .deadline = 60s});
+    ASSERT_TRUE(probe.exited_with(0)) << "Windows could not read the resources: " << probe;
+    const auto items = probe_lines(probe.out);
+    const auto value = [&](const std::string& name) {
+        const auto found = items.find(name);
+        return found == items.end() ? std::string("(none)") : found->second;
+    };
+
+    EXPECT_EQ(value("FileVersion"), VERSION ".0");
+    EXPECT_EQ(value("ProductVersion"), VERSION ".0");
+    EXPECT_EQ(value("FileType"), "1") << "not marked as an application";
+    const std::map<std::string, std::string> strings = {
+        {"CompanyName", "The hello developers"},
+        {"FileDescription", DESCRIPTION},
+        {"FileVersion", VERSION},
+        {"InternalName", "hello"},
+        {"LegalCopyright", COPYRIGHT},
+        {"OriginalFilename", "hello.exe"},
+        {"ProductName", "hello"},
+        {"ProductVersion", VERSION},
+    };
+    std::map<std::string, std::string> shown;
+    for (auto [at, end] = items.equal_range("String"); at != end; ++at) {
+        const auto space = at->second.find(' ');
+        shown[at->second.substr(0, space)] = at->second.substr(space + 1);
+    }
+    EXPECT_EQ(shown, strings);
+
+    EXPECT_EQ(value("RunLevel"), "asInvoker");
+    EXPECT_EQ(value("UiAccess"), "0");
+    std::set<std::string> systems;
+    for (auto [at, end] = items.equal_range("SupportedOS"); at != end; ++at) {
+        systems.insert(at->second);
+    }
+    EXPECT_EQ(systems, (std::set<std::string>{
+                           "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
+                           "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+                           "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+                           "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // 10 and 11
+                       }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Of, WineResources,
+                         ::testing::Values(Case<const char*>{"X86", X86_HELLO},
+                                           Case<const char*>{"X64", X64_HELLO}),
+                         case_name);
 
 // Wine draws its console with escape sequences; this is the text they leave on
 // screen, with cursor-forward moves (how it draws a space) turned into spaces.

@@ -1,0 +1,80 @@
+#include "pe.hpp"
+
+#include "process.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <vector>
+
+namespace proc {
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The text inside the line's parentheses: "Magic  010b  (PE32)" gives "PE32".
+std::string in_parentheses(const std::string& line) {
+    const auto open = line.find('('), close = line.rfind(')');
+    return open < close && close != std::string::npos ? line.substr(open + 1, close - open - 1)
+                                                      : "";
+}
+
+} // namespace
+
+PeHeaders read_pe_headers(const std::string& objdump, const std::string& program) {
+    const Result dump = run({.argv = {objdump, "-p", program}});
+    EXPECT_TRUE(dump.exited_with(0)) << dump;
+
+    PeHeaders headers;
+    std::istringstream lines(dump.out);
+    std::string dll; // the DLL whose imports are being listed
+    for (std::string line; std::getline(lines, line);) {
+        const std::vector<std::string> word = words_of(line);
+        const std::string first = word.empty() ? "" : word[0];
+        if (const auto at = line.find("file format "); at != std::string::npos) {
+            headers.format = line.substr(at + 12);
+        } else if (first == "Magic") {
+            headers.magic = in_parentheses(line);
+        } else if (first == "Subsystem") {
+            headers.subsystem = in_parentheses(line);
+        } else if (first == "DllCharacteristics" && word.size() > 1) {
+            headers.dll_characteristics = std::stoul(word[1], nullptr, 16);
+        } else if (const auto name = line.find("DLL Name: "); name != std::string::npos) {
+            dll = lower(line.substr(name + 10));
+            headers.imports[dll];
+        } else if (word.empty()) {
+            dll.clear();
+        } else if (!dll.empty() && word.size() == 3 &&
+                   word[1].find_first_not_of("0123456789") == std::string::npos) {
+            headers.imports[dll].insert(word[2]); // "<address> <hint> <function>"
+        }
+    }
+    return headers;
+}
+
+void expect_runs_on_any_windows(const std::string& objdump, const std::string& program,
+                                const PeExpected& expected) {
+    const PeHeaders headers = read_pe_headers(objdump, program);
+    EXPECT_EQ(headers.format, expected.format);
+    EXPECT_EQ(headers.magic, expected.magic);
+    EXPECT_EQ(headers.subsystem, "Windows CUI");
+
+    std::set<std::string> dlls;
+    for (const auto& [name, functions] : headers.imports) {
+        dlls.insert(name);
+    }
+    EXPECT_EQ(dlls, (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
+    const auto runtime = headers.imports.find("msvcrt.dll");
+    EXPECT_TRUE(runtime != headers.imports.end() && runtime->second.count("puts") == 1 &&
+                runtime->second.count("system") == 1)
+        << "puts and system must come from the system's msvcrt.dll";
+
+    EXPECT_EQ(headers.dll_characteristics, expected.dll_characteristics)
+        << std::hex << "DllCharacteristics 0x" << headers.dll_characteristics;
+}
+
+} // namespace proc

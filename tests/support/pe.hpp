@@ -1,0 +1,40 @@
+// What a Windows program's PE headers say, as MinGW-w64's objdump reads them.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+namespace proc {
+
+struct PeHeaders {
+    std::string format, magic, subsystem; // "pei-i386", "PE32", "Windows CUI"
+    unsigned long dll_characteristics = 0;
+    std::map<std::string, std::set<std::string>> imports; // DLL, in lower case: functions
+};
+
+// Runs `objdump -p` on the program; an objdump that fails fails the test.
+PeHeaders read_pe_headers(const std::string& objdump, const std::string& program);
+
+// The DllCharacteristics flags that the MSVC linker sets on an executable by default.
+inline constexpr unsigned long high_entropy_va = 0x0020, dynamic_base = 0x0040, nx_compat = 0x0100,
+                               terminal_server_aware = 0x8000;
+
+// What a hello.exe for one processor must be.
+struct PeExpected {
+    std::string format;                // objdump's name for the file format
+    std::string magic;                 // PE32 for 32-bit, PE32+ for 64-bit
+    unsigned long dll_characteristics; // exactly these flags
+};
+inline const PeExpected pe_x86{"pei-i386", "PE32",
+                               dynamic_base | nx_compat | terminal_server_aware};
+inline const PeExpected pe_x64{"pei-x86-64", "PE32+",
+                               high_entropy_va | dynamic_base | nx_compat | terminal_server_aware};
+
+// A console program for its processor that a bare Windows machine starts: it
+// imports only KERNEL32.dll and the system's msvcrt.dll, and has ASLR, DEP and
+// terminal-server awareness as the MSVC linker gives them.
+void expect_runs_on_any_windows(const std::string& objdump, const std::string& program,
+                                const PeExpected& expected);
+
+} // namespace proc
