@@ -1,21 +1,63 @@
 # What `cmake --install` puts where, and the packages CPack makes of it: on
 # POSIX the GNU layout, on Windows one folder that a user unzips and runs from.
 
-# ---- POSIX: the licence and the manual pages ---------------------------------------
-if(NOT WIN32)
+# ---- What goes where ----------------------------------------------------------------
+if(WIN32)
+    # hello.exe beside its README and licence, with CR LF line ends so that any
+    # Notepad shows them right.
+    install(TARGETS hello RUNTIME DESTINATION .)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+    configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+else()
+    install(TARGETS hello pause RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
     foreach(page IN ITEMS hello.1 pause.1)
-        configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+        configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in man/${page} @ONLY)
         install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endforeach()
 endif()
 
-# ---- Packages: a zip on Windows, a tarball elsewhere -------------------------------
+# ---- One time for every archive entry: the commit's --------------------------------
+# SOURCE_DATE_EPOCH, when the environment sets it; else the time of the commit
+# checked out; else, outside git, 2026-01-01 00:00:00 UTC.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(hello_source_date_epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+    set(hello_source_date_epoch 1767225600)
+    find_package(Git QUIET)
+    if(GIT_FOUND)
+        execute_process(
+            COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+            OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE git_failed ERROR_QUIET)
+        if(NOT git_failed AND commit_time MATCHES "^[0-9]+$")
+            set(hello_source_date_epoch ${commit_time})
+        endif()
+    endif()
+endif()
+
+# ---- Optional Authenticode signing, for a maintainer with a certificate -------------
+set(HELLO_SIGNING_CERT "" CACHE FILEPATH "Code-signing certificate (PEM or DER) to sign hello.exe with when packaging")
+set(HELLO_SIGNING_KEY "" CACHE FILEPATH "Private key (PEM or DER) of HELLO_SIGNING_CERT")
+if(WIN32 AND HELLO_SIGNING_CERT AND HELLO_SIGNING_KEY)
+    find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+    set(CPACK_HELLO_OSSLSIGNCODE ${OSSLSIGNCODE})
+    set(CPACK_HELLO_SIGNING_CERT ${HELLO_SIGNING_CERT})
+    set(CPACK_HELLO_SIGNING_KEY ${HELLO_SIGNING_KEY})
+    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/SignPackage.cmake)
+endif()
+
+# ---- Packages: a zip on Windows, a tarball elsewhere --------------------------------
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
 else()
     set(CPACK_GENERATOR TGZ)
 endif()
-set(CPACK_PACKAGE_VENDOR "The hello developers")
+set(CPACK_PACKAGE_VENDOR ${hello_vendor})
 set(CPACK_STRIP_FILES ON) # symbols stay in the build tree, not in what users download
+set(CPACK_PACKAGE_CHECKSUM SHA256) # <package>.sha256 beside it, as `sha256sum -c` reads
+set(CPACK_HELLO_SOURCE_DATE_EPOCH ${hello_source_date_epoch})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
 include(CPack)
