@@ -173,7 +173,7 @@ TEST(Command, MissingIsReportedByTheShellNotByTheProgram) {
 
 TEST(Interpreter, UnableToStartLeavesTheLineAndStatusZero) {
 #ifndef __linux__
-    REQUIRE_OR_SKIP(false, "hiding /bin/sh needs a Linux mount namespace");
+    SKIP_UNLESS_PLATFORM_HAS(false, "hiding /bin/sh needs a Linux mount namespace");
 #endif
     // In a mount namespace of its own, /bin/sh is covered by /dev/null, which
     // cannot be executed: the shell cannot start, and only this program is hit.
@@ -194,8 +194,9 @@ TEST(Interpreter, UnableToStartLeavesTheLineAndStatusZero) {
 class FailedWrite : public ::testing::TestWithParam<Case<Output>> {};
 
 TEST_P(FailedWrite, StillRunsTheCommandWithSignalsAsAShellLeavesThem) {
-    REQUIRE_OR_SKIP(GetParam().data != Output::dev_full || std::filesystem::exists("/dev/full"),
-                    "this system has no /dev/full");
+    SKIP_UNLESS_PLATFORM_HAS(GetParam().data != Output::dev_full ||
+                                 std::filesystem::exists("/dev/full"),
+                             "this system has no /dev/full");
     const FakePause pause(std::string("exec '") + SIGNAL_PROBE + "' > \"$MARK\"");
     Launch launch = hello(pause.env());
     launch.output = GetParam().data;
@@ -232,7 +233,7 @@ class Hardening : public ::testing::TestWithParam<Case<const char*>> {};
 
 TEST_P(Hardening, PieWithFullRelroAndNoExecutableStack) {
 #ifndef __ELF__
-    REQUIRE_OR_SKIP(false, "these are ELF properties, and this system does not use ELF");
+    SKIP_UNLESS_PLATFORM_HAS(false, "these are ELF properties, and this system does not use ELF");
 #endif
     const Result elf = run({.argv = {"readelf", "-h", "-l", "-d", "-W", GetParam().data}});
     REQUIRE_OR_SKIP(elf.exit_code != 127, "readelf is not installed");

@@ -21,13 +21,13 @@ const std::string top = RELEASE_TOP;
 // Runs a tool that the test needs; skips (fails under CI) when it is not installed.
 #define RUN_TOOL(result, ...)                                                                      \
     const Result result = run(__VA_ARGS__);                                                        \
-    REQUIRE_OR_SKIP(result.exit_code != 127, "a tool this test runs is not installed")
+    REQUIRE_ON_LINUX_OR_SKIP(result.exit_code != 127, "a tool this test runs is not installed")
 
 class ReleaseZip : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_OR_SKIP(fs::exists(RELEASE_ZIP),
-                        "no i686-w64-mingw32-g++: the release zip was not built");
+        REQUIRE_ON_LINUX_OR_SKIP(fs::exists(RELEASE_ZIP),
+                                 "no i686-w64-mingw32-g++: the release zip was not built");
     }
 
     // One file of the zip, as bytes.
@@ -128,7 +128,7 @@ TEST_F(ReleaseZip, ChecksumFileIsWhatSha256sumChecks) {
 }
 
 TEST_F(ReleaseZip, ProgramRunsOnAnyWindowsAndHoldsNoBuildPaths) {
-    REQUIRE_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
+    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
     RUN_TOOL(probe, {.argv = {"unzip", "-v"}});
     const TempDir scratch;
     const fs::path program = scratch.path() / "hello.exe";
@@ -153,7 +153,7 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteInAnotherFolderAndTimeZone) {
 }
 
 TEST_F(ReleaseZip, SignedWithACertificateVerifiesAndStillRunsOnAnyWindows) {
-    REQUIRE_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
+    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
     const TempDir keys;
     const std::string cert = (keys.path() / "cert.pem").string(),
                       key = (keys.path() / "key.pem").string();

@@ -28,9 +28,9 @@ struct Program {
 class WindowsProgram : public ::testing::TestWithParam<Case<Program>> {
   protected:
     void SetUp() override {
-        REQUIRE_OR_SKIP(*GetParam().data.exe != '\0',
-                        "no MinGW-w64 cross compiler: the Windows program was not built");
-        REQUIRE_OR_SKIP(*GetParam().data.objdump != '\0', "no MinGW-w64 objdump");
+        REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data.exe != '\0',
+                                 "no MinGW-w64 cross compiler: the Windows program was not built");
+        REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data.objdump != '\0', "no MinGW-w64 objdump");
     }
 };
 
@@ -52,9 +52,9 @@ const std::string pause_prompt = "Press any key"; // how cmd's prompt begins
 class Wine : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_OR_SKIP(*X64_HELLO != '\0',
-                        "no x86_64-w64-mingw32-g++: the x64 program was not built");
-        REQUIRE_OR_SKIP(*WINE != '\0', "wine64 is not installed");
+        REQUIRE_ON_LINUX_OR_SKIP(*X64_HELLO != '\0',
+                                 "no x86_64-w64-mingw32-g++: the x64 program was not built");
+        REQUIRE_ON_LINUX_OR_SKIP(*WINE != '\0', "wine64 is not installed");
     }
 
     static Environment wine_env(const std::string& extra_overrides = "") {
@@ -147,8 +147,8 @@ std::multimap<std::string, std::string> probe_lines(const std::string& out) {
 class WineResources : public Wine, public ::testing::WithParamInterface<Case<const char*>> {};
 
 TEST_P(WineResources, VersionAndManifestAreWhatWindowsReads) {
-    REQUIRE_OR_SKIP(*GetParam().data != '\0' && *RESOURCE_PROBE != '\0',
-                    "no MinGW-w64 cross compiler: the program or the probe was not built");
+    REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data != '\0' && *RESOURCE_PROBE != '\0',
+                             "no MinGW-w64 cross compiler: the program or the probe was not built");
     // Wine sees this machine's root as drive Z:.
     const Result probe = run({.argv = {WINE, RESOURCE_PROBE, std::string("Z:") + GetParam().data},
                               .env = wine_env(),

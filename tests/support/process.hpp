@@ -176,14 +176,35 @@ inline constexpr auto case_name = [](const auto& info) { return std::string(info
 
 } // namespace proc
 
-// A test whose tool is missing is skipped with the reason; under CI, where
-// everything must run, the same thing is a failure.
+// Something that this system should have, such as a tool: where it is missing
+// the test is skipped with the reason, and under CI, where everything must run,
+// the same thing is a failure.
 #define REQUIRE_OR_SKIP(condition, reason)                                                         \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
             if (::proc::in_ci()) {                                                                 \
-                FAIL() << "required under CI: " << (reason);                                       \
+                FAIL() << "missing, and required under CI: " << (reason);                          \
             }                                                                                      \
-            GTEST_SKIP() << (reason);                                                              \
+            GTEST_SKIP() << "missing: " << (reason);                                               \
         }                                                                                          \
     } while (false)
+
+// A case that cannot apply on this platform at all, such as an ELF check where
+// programs are not ELF: skipped with the reason, under CI too.
+#define SKIP_UNLESS_PLATFORM_HAS(condition, reason)                                                \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            GTEST_SKIP() << "not on this platform: " << (reason);                                  \
+        }                                                                                          \
+    } while (false)
+
+// The Windows cross compilers, wine64 and the release tools are set up for the
+// tests on Linux, where they are required like any tool; on other systems the
+// Windows programs are not built or tested, and these cases do not apply.
+#ifdef __linux__
+#define REQUIRE_ON_LINUX_OR_SKIP(condition, reason) REQUIRE_OR_SKIP(condition, reason)
+#else
+#define REQUIRE_ON_LINUX_OR_SKIP(condition, reason)                                                \
+    SKIP_UNLESS_PLATFORM_HAS(condition,                                                            \
+                             std::string(reason) + " (the Windows builds are tested on Linux)")
+#endif
