@@ -125,8 +125,8 @@ void give_back_terminal() {
 
 // Ends or stops the way this signal would have, had we not caught it.
 void act_as_default(int signal_number) {
-    struct sigaction by_default {
-    }, ours{};
+    struct sigaction by_default {};
+    struct sigaction ours {};
     by_default.sa_handler = SIG_DFL;
     sigaction(signal_number, &by_default, &ours);
     std::raise(signal_number); // held back by the mask until the next line
@@ -197,8 +197,13 @@ void wait_on_terminal() {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(STDIN_FILENO, &readable);
-        if (pselect(STDIN_FILENO + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) <= 0) {
+        const int ready =
+            pselect(STDIN_FILENO + 1, &readable, nullptr, nullptr, nullptr, &wait_mask);
+        if (ready < 0 && errno == EINTR) {
             continue; // a signal: dealt with at the top of the loop
+        }
+        if (ready < 0) {
+            break; // the terminal cannot be waited on: no key will come
         }
         // Signals stay open while reading, so a read that blocks after all
         // (another reader took the byte) can still be interrupted.
