@@ -34,6 +34,14 @@ else()
             RESULT_VARIABLE git_failed ERROR_QUIET)
         if(NOT git_failed AND commit_time MATCHES "^[0-9]+$")
             set(hello_source_date_epoch ${commit_time})
+            # A new commit or checkout moves HEAD's log: configure again to take its time.
+            execute_process(
+                COMMAND ${GIT_EXECUTABLE} rev-parse --path-format=absolute --git-path logs/HEAD
+                WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                OUTPUT_VARIABLE head_log OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+            if(EXISTS "${head_log}")
+                set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
+            endif()
         endif()
     endif()
 endif()
