@@ -128,4 +128,35 @@ TEST(PauseOnTerminal, CtrlCTypedEndsItAsAnInterruptWithTheTerminalRestored) {
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
 
+// A signal that whoever started it ignores stays ignored, as a shell ignores
+// Ctrl-C for a job started with `&` where there is no job control.
+struct Ignored {
+    const char* trap; // the signal's name for the shell's trap
+    std::string key;  // the key that would send it
+};
+
+class PauseWithIgnoredSignal : public ::testing::TestWithParam<Case<Ignored>> {};
+
+TEST_P(PauseWithIgnoredSignal, KeyThatSendsItDoesNotEndOrStopTheWait) {
+    Terminal terminal(
+        {"/bin/sh", "-c", std::string("trap '' ") + GetParam().data.trap + "; exec \"$0\"", PAUSE});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+
+    terminal.type(GetParam().data.key);
+
+    EXPECT_FALSE(terminal.wait_stopped(500ms)) << "stopped after all";
+    ASSERT_FALSE(terminal.wait_exit(0ms)) << "ended after all";
+    terminal.type("x");
+    const auto result = terminal.wait_exit(5s);
+    ASSERT_TRUE(result) << "still waiting after the key";
+    EXPECT_TRUE(result->exited_with(0)) << *result;
+    EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Of, PauseWithIgnoredSignal,
+                         ::testing::Values(Case<Ignored>{"CtrlC", {"INT", "\x03"}},
+                                           Case<Ignored>{"CtrlZ", {"TSTP", "\x1a"}},
+                                           Case<Ignored>{"CtrlBackslash", {"QUIT", "\x1c"}}),
+                         case_name);
+
 } // namespace
