@@ -85,8 +85,9 @@ bool is_one_key(const termios& settings) {
 }
 
 // Switches the terminal to one key, unechoed, without waiting for Enter; Ctrl-C
-// and Ctrl-Z keep working. Called with the handled signals blocked.
-void take_terminal(const sigset_t& wait_mask) {
+// and Ctrl-Z keep working. Called with the handled signals blocked; false if a
+// signal came meanwhile that ends the wait.
+bool take_terminal(const sigset_t& wait_mask) {
     // A background job may not touch the terminal: here the kernel stops it
     // (SIGTTOU) until it is brought to the foreground. Signals are open so that
     // a stopped job can still be killed.
@@ -95,14 +96,17 @@ void take_terminal(const sigset_t& wait_mask) {
     }
     const sigset_t blocked = handled_set();
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    if (ending_signal != 0 || tcgetattr(STDIN_FILENO, &saved) != 0) {
-        return;
+    if (ending_signal != 0) {
+        return false;
     }
-    termios one_key = saved;
-    one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    one_key.c_cc[VMIN] = 1;
-    one_key.c_cc[VTIME] = 0;
-    holding = tcsetattr(STDIN_FILENO, TCSANOW, &one_key) == 0;
+    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios one_key = saved;
+        one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        one_key.c_cc[VMIN] = 1;
+        one_key.c_cc[VTIME] = 0;
+        holding = tcsetattr(STDIN_FILENO, TCSANOW, &one_key) == 0;
+    }
+    return true;
 }
 
 void give_back_terminal() {
@@ -163,8 +167,9 @@ void wait_on_terminal() {
         catch_signal(signal_number);
     }
     // Switched before the prompt shows, so a key pressed at the prompt is never echoed.
-    take_terminal(wait_mask);
-    show_prompt();
+    if (take_terminal(wait_mask)) {
+        show_prompt();
+    }
 
     for (;;) {
         if (ending_signal != 0) {
@@ -188,8 +193,9 @@ void wait_on_terminal() {
             continued = 0;
             termios now{};
             if (!holding || (tcgetattr(STDIN_FILENO, &now) == 0 && !is_one_key(now))) {
-                take_terminal(wait_mask);
-                show_prompt_again();
+                if (take_terminal(wait_mask)) {
+                    show_prompt_again();
+                }
             }
             continue;
         }

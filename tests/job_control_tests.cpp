@@ -147,6 +147,21 @@ TEST_P(JobControl, StartedInTheBackgroundStopsBeforeTouchingTheTerminal) {
     key_ends_it_with_the_terminal_restored();
 }
 
+TEST_P(JobControl, KilledWhileStoppedInTheBackgroundEndsWithoutAPrompt) {
+    start(Start::background);
+    ASSERT_TRUE(terminal_->wait_stopped(5s)) << state();
+
+    // What the shell's `kill %1` does: the signal, then a continue to deliver it.
+    terminal_->send_signal(SIGTERM);
+    terminal_->send_signal(SIGCONT);
+    const auto result = terminal_->wait_exit(5s);
+
+    ASSERT_TRUE(result) << "a stopped job could not be killed\n" << state();
+    EXPECT_EQ(result->signal, SIGTERM) << *result;
+    EXPECT_EQ(terminal_->screen().find(prompt), std::string::npos) << state();
+    EXPECT_TRUE(as_before()) << state();
+}
+
 TEST_P(JobControl, ContinuedInTheBackgroundStopsAgainUntilFg) {
     start();
     wait_at_prompt(1);
