@@ -5,8 +5,6 @@
 #include "pe.hpp"
 #include "process.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <map>
 #include <set>
 #include <sstream>
