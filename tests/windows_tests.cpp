@@ -1,10 +1,12 @@
-// The Windows programs. The 32-bit one, the product, is checked as a file: what
-// a bare Windows machine needs to start it. Its behaviour is run from the same
-// source built for x64, under wine64, whose msvcrt.dll and cmd.exe are real
-// implementations of the platform's runtime library and command interpreter.
+// The Windows program. The one in the release zip, what users get, runs under
+// wine64 as the 32-bit program it is, through wine's WoW64 layer, on wine's
+// own msvcrt.dll and cmd.exe: through pipes and files, on a terminal, and in a
+// console window of its own as a double-click in Explorer starts it. The build
+// tree's program is checked as a file.
 #include "pe.hpp"
 #include "process.hpp"
 
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -15,115 +17,113 @@ using namespace proc;
 
 namespace {
 
-// ---- The files ------------------------------------------------------------------------
+namespace fs = std::filesystem;
 
-struct Program {
-    const char* exe;
-    const char* objdump;
-    PeExpected expected;
-};
+// ---- The file ---------------------------------------------------------------------------
 
-class WindowsProgram : public ::testing::TestWithParam<Case<Program>> {
-  protected:
-    void SetUp() override {
-        REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data.exe != '\0',
-                                 "no MinGW-w64 cross compiler: the Windows program was not built");
-        REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data.objdump != '\0', "no MinGW-w64 objdump");
-    }
-};
+TEST(WindowsProgram, IsAConsoleProgramWithTheFlagsAndImportsOfAnyWindowsProgram) {
+    REQUIRE_ON_LINUX_OR_SKIP(*BUILT_HELLO != '\0',
+                             "no i686-w64-mingw32-g++: the Windows program was not built");
+    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
 
-TEST_P(WindowsProgram, IsAConsoleProgramWithTheFlagsAndImportsOfAnyWindowsProgram) {
-    expect_runs_on_any_windows(GetParam().data.objdump, GetParam().data.exe,
-                               GetParam().data.expected);
+    expect_runs_on_any_windows(X86_OBJDUMP, BUILT_HELLO, pe_x86);
 }
 
-INSTANTIATE_TEST_SUITE_P(Built, WindowsProgram,
-                         ::testing::Values(Case<Program>{"X86", {X86_HELLO, X86_OBJDUMP, pe_x86}},
-                                           Case<Program>{"X64", {X64_HELLO, X64_OBJDUMP, pe_x64}}),
-                         case_name);
-
-// ---- The behaviour, under wine64 -------------------------------------------------------
+// ---- The zipped program, under wine64 ---------------------------------------------------
 
 const std::string greeting = "Hello World!\r\n";  // standard output is in text mode
 const std::string pause_prompt = "Press any key"; // how cmd's prompt begins
 
+// Wine sees this machine's root as drive Z:.
+std::string windows_path(const std::string& path) {
+    return "Z:" + path;
+}
+
 class Wine : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_ON_LINUX_OR_SKIP(*X64_HELLO != '\0',
-                                 "no x86_64-w64-mingw32-g++: the x64 program was not built");
-        REQUIRE_ON_LINUX_OR_SKIP(*WINE != '\0', "wine64 is not installed");
+        REQUIRE_ON_LINUX_OR_SKIP(*BUILT_HELLO != '\0',
+                                 "no i686-w64-mingw32-g++: the Windows program was not built");
+        REQUIRE_ON_LINUX_OR_SKIP(*WINE != '\0', "wine64 or Xvfb is not installed");
+        const bool fetched = fs::exists(fs::path(WINE_DLL_PATH) / "i386-windows" / "ntdll.dll");
+        REQUIRE_ON_LINUX_OR_SKIP(fetched, "wine's 32-bit libraries, which WoW64 needs: " +
+                                              (fs::exists(WOW64_MISSING)
+                                                   ? read_file(WOW64_MISSING)
+                                                   : std::string("not fetched: ctest's wine.libs "
+                                                                 "step fetches them")));
+        ASSERT_TRUE(fs::exists(RELEASED_HELLO)) << "the release zip was not unpacked";
+        display_ = read_file(WINE_DISPLAY_FILE);
+        ASSERT_FALSE(display_.empty()) << "no X server: ctest's wine.start step did not run";
+        display_.erase(display_.find_last_not_of('\n') + 1);
     }
 
-    static Environment wine_env(const std::string& extra_overrides = "") {
+    Environment wine_env(const std::string& extra_overrides = "") const {
         return environment_with({"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=" WINE_DEBUG,
-                                 "WINEDLLOVERRIDES=" WINE_DLL_OVERRIDES + extra_overrides});
+                                 "WINEDLLOVERRIDES=" WINE_DLL_OVERRIDES + extra_overrides,
+                                 "WINEDLLPATH=" WINE_DLL_PATH, "DISPLAY=:" + display_});
     }
 
-    static Launch hello(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), {WINE, X64_HELLO});
-        return {.argv = args, .env = wine_env(), .input = Input::dev_null, .deadline = 60s};
-    }
+    std::string display_;
 };
-
-// The greeting with its CR LF, then straight after it what cmd's pause writes.
-void expect_greeting_then_pause(const Result& result) {
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(result.out.substr(0, greeting.size()), greeting) << result;
-    EXPECT_EQ(result.out.find(pause_prompt), greeting.size()) << result;
-}
-
-class WineStdout : public Wine, public ::testing::WithParamInterface<Case<Output>> {};
-
-TEST_P(WineStdout, GreetingWithCrLfThenThePausePrompt) {
-    Launch launch = hello();
-    launch.output = GetParam().data;
-
-    expect_greeting_then_pause(run(launch));
-}
-
-INSTANTIATE_TEST_SUITE_P(To, WineStdout,
-                         ::testing::Values(Case<Output>{"Pipe", Output::pipe},
-                                           Case<Output>{"File", Output::file}),
-                         case_name);
 
 using Args = std::vector<std::string>;
 
-class WineArguments : public Wine, public ::testing::WithParamInterface<Case<Args>> {};
+// What a run must show on its standard output.
+enum class Shows {
+    greeting_then_prompt, // the line with its CR LF, then straight after it cmd's pause prompt
+    greeting_only,        // the line and nothing else: no interpreter ran
+    anything,             // nobody reads it
+};
 
-TEST_P(WineArguments, ChangeNothing) {
-    expect_greeting_then_pause(run(hello(GetParam().data)));
-}
+struct WineRun {
+    Output output = Output::pipe;
+    Args args = {};
+    std::string overrides = ""; // more WINEDLLOVERRIDES, for this run alone
+    Input input = Input::dev_null;
+    Shows shows = Shows::greeting_then_prompt;
+};
 
-INSTANTIATE_TEST_SUITE_P(Any, WineArguments,
-                         ::testing::Values(Case<Args>{"Empty", {""}},
-                                           Case<Args>{"OptionLike", {"/?", "-h", "--help"}},
-                                           Case<Args>{"CmdSyntax", {"& exit 3", "|", "%PATH%"}},
-                                           Case<Args>{"QuotesAndSpaces", {"a b", "\"q\""}},
-                                           Case<Args>{"NotAscii", {"caf\xc3\xa9"}},
-                                           Case<Args>{"Hundreds", Args(200, "arg")}),
-                         case_name);
+class WineRuns : public Wine, public ::testing::WithParamInterface<Case<WineRun>> {};
 
-TEST_F(Wine, StatusIsZeroWhenTheInterpreterCannotStart) {
-    // cmd.exe disabled for this run alone: the prefix itself is left untouched.
-    Launch launch = hello();
-    launch.env = wine_env(";cmd.exe=d");
-    launch.input = Input::silent_pipe; // a program that waited would time out
+TEST_P(WineRuns, EndWithStatusZeroHavingShownWhatTheyShould) {
+    const WineRun& row = GetParam().data;
+    Args argv = {WINE, RELEASED_HELLO};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
 
-    const Result result = run(launch);
-
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(result.out, greeting);
-}
-
-TEST_F(Wine, StatusIsZeroWhenTheReaderHasGone) {
-    Launch launch = hello();
-    launch.output = Output::broken_pipe;
-
-    const Result result = run(launch);
+    const Result result = run({.argv = argv,
+                               .env = wine_env(row.overrides),
+                               .input = row.input,
+                               .output = row.output,
+                               .deadline = 60s});
 
     EXPECT_TRUE(result.exited_with(0)) << result;
+    if (row.shows == Shows::greeting_then_prompt) {
+        EXPECT_EQ(result.out.substr(0, greeting.size()), greeting) << result;
+        EXPECT_EQ(result.out.find(pause_prompt), greeting.size()) << result;
+    } else if (row.shows == Shows::greeting_only) {
+        EXPECT_EQ(result.out, greeting) << result;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Of, WineRuns,
+    ::testing::Values(
+        Case<WineRun>{"ThroughAPipe", {}}, Case<WineRun>{"IntoAFile", {.output = Output::file}},
+        Case<WineRun>{"WithAnEmptyArgument", {.args = {""}}},
+        Case<WineRun>{"WithOptionLikeArguments", {.args = {"/?", "-h", "--help"}}},
+        Case<WineRun>{"WithCmdSyntaxAsArguments", {.args = {"& exit 3", "|", "%PATH%"}}},
+        Case<WineRun>{"WithQuotesAndSpaces", {.args = {"a b", "\"q\""}}},
+        Case<WineRun>{"WithANonAsciiArgument", {.args = {"caf\xc3\xa9"}}},
+        Case<WineRun>{"WithHundredsOfArguments", {.args = Args(200, "arg")}},
+        // cmd.exe disabled for this run alone: the prefix itself is left untouched.
+        // Input stays open and silent, so a program that waited would time out.
+        Case<WineRun>{"WithNoInterpreter",
+                      {.overrides = ";cmd.exe=d",
+                       .input = Input::silent_pipe,
+                       .shows = Shows::greeting_only}},
+        Case<WineRun>{"WithTheReaderGone",
+                      {.output = Output::broken_pipe, .shows = Shows::anything}}),
+    case_name);
 
 // ---- The resources, as Windows reads them ----------------------------------------------
 
@@ -142,13 +142,9 @@ std::multimap<std::string, std::string> probe_lines(const std::string& out) {
     return items;
 }
 
-class WineResources : public Wine, public ::testing::WithParamInterface<Case<const char*>> {};
-
-TEST_P(WineResources, VersionAndManifestAreWhatWindowsReads) {
-    REQUIRE_ON_LINUX_OR_SKIP(*GetParam().data != '\0' && *RESOURCE_PROBE != '\0',
-                             "no MinGW-w64 cross compiler: the program or the probe was not built");
-    // Wine sees this machine's root as drive Z:.
-    const Result probe = run({.argv = {WINE, RESOURCE_PROBE, std::string("Z:") + GetParam().data},
+TEST_F(Wine, ResourcesAreTheVersionAndManifestThatWindowsReads) {
+    // The probe is a 32-bit program too: it reads them as a 32-bit process does.
+    const Result probe = run({.argv = {WINE, RESOURCE_PROBE, windows_path(RELEASED_HELLO)},
                               .env = wine_env(),
                               .input = Input::dev_null,
                               .deadline = 60s});
@@ -194,11 +190,6 @@ TEST_P(WineResources, VersionAndManifestAreWhatWindowsReads) {
                        }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Of, WineResources,
-                         ::testing::Values(Case<const char*>{"X86", X86_HELLO},
-                                           Case<const char*>{"X64", X64_HELLO}),
-                         case_name);
-
 // Wine draws its console with escape sequences; this is the text they leave on
 // screen, with cursor-forward moves (how it draws a space) turned into spaces.
 std::string visible(const std::string& screen) {
@@ -226,7 +217,7 @@ std::string visible(const std::string& screen) {
 }
 
 TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
-    Terminal terminal({WINE, X64_HELLO}, wine_env());
+    Terminal terminal({WINE, RELEASED_HELLO}, wine_env());
 
     const bool prompted = terminal.wait_for(
         [](const std::string& screen) {
@@ -243,6 +234,35 @@ TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
 
     ASSERT_TRUE(result) << "still waiting after the key";
     EXPECT_TRUE(result->exited_with(0)) << *result;
+}
+
+// As Explorer starts it on a double-click: a console window of its own, on the
+// X server of this run. The probe reads that window through the console API
+// and presses the key there.
+TEST_F(Wine, InAConsoleWindowOfItsOwnGreetsWaitsForOneKeyAndCloses) {
+    const Result probe = run({.argv = {WINE, CONSOLE_PROBE, windows_path(RELEASED_HELLO)},
+                              .env = wine_env(),
+                              .input = Input::dev_null,
+                              .deadline = 120s});
+    ASSERT_TRUE(probe.exited_with(0)) << probe;
+    const auto items = probe_lines(probe.out);
+    const auto value = [&](const std::string& name) {
+        const auto found = items.find(name);
+        return found == items.end() ? std::string("(none)") : found->second;
+    };
+
+    std::vector<std::string> screen;
+    for (auto [at, end] = items.equal_range("screen"); at != end; ++at) {
+        screen.push_back(at->second);
+    }
+    ASSERT_GE(screen.size(), 2u) << probe;
+    EXPECT_EQ(screen[0], "Hello World!") << probe;
+    EXPECT_EQ(screen[1].rfind(pause_prompt, 0), 0u) << "the prompt is not on the next line\n"
+                                                     << probe;
+    EXPECT_EQ(value("window"), "shown") << probe;
+    EXPECT_EQ(value("waiting"), "yes") << "it did not wait for the key\n" << probe;
+    EXPECT_EQ(value("exit"), "0") << probe;
+    EXPECT_EQ(value("window-gone"), "yes") << "its console window stayed\n" << probe;
 }
 
 } // namespace
