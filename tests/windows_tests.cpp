@@ -107,22 +107,23 @@ TEST_P(WineRuns, EndWithStatusZeroHavingShownWhatTheyShould) {
 
 INSTANTIATE_TEST_SUITE_P(
     Of, WineRuns,
-    ::testing::Values(
-        Case<WineRun>{"ThroughAPipe", {}}, Case<WineRun>{"IntoAFile", {.output = Output::file}},
-        Case<WineRun>{"WithAnEmptyArgument", {.args = {""}}},
-        Case<WineRun>{"WithOptionLikeArguments", {.args = {"/?", "-h", "--help"}}},
-        Case<WineRun>{"WithCmdSyntaxAsArguments", {.args = {"& exit 3", "|", "%PATH%"}}},
-        Case<WineRun>{"WithQuotesAndSpaces", {.args = {"a b", "\"q\""}}},
-        Case<WineRun>{"WithANonAsciiArgument", {.args = {"caf\xc3\xa9"}}},
-        Case<WineRun>{"WithHundredsOfArguments", {.args = Args(200, "arg")}},
-        // cmd.exe disabled for this run alone: the prefix itself is left untouched.
-        // Input stays open and silent, so a program that waited would time out.
-        Case<WineRun>{"WithNoInterpreter",
-                      {.overrides = ";cmd.exe=d",
-                       .input = Input::silent_pipe,
-                       .shows = Shows::greeting_only}},
-        Case<WineRun>{"WithTheReaderGone",
-                      {.output = Output::broken_pipe, .shows = Shows::anything}}),
+    ::testing::Values(Case<WineRun>{"ThroughAPipe", {}},
+                      Case<WineRun>{"IntoAFile", {.output = Output::file}},
+                      Case<WineRun>{"WithAnEmptyArgument", {.args = {""}}},
+                      Case<WineRun>{"WithOptionLikeArguments", {.args = {"/?", "-h", "--help"}}},
+                      Case<WineRun>{"WithCmdSyntaxAsArguments",
+                                    {.args = {"& exit 3", "|", "%PATH%"}}},
+                      Case<WineRun>{"WithQuotesAndSpaces", {.args = {"a b", "\"q\""}}},
+                      Case<WineRun>{"WithANonAsciiArgument", {.args = {"caf\xc3\xa9"}}},
+                      Case<WineRun>{"WithHundredsOfArguments", {.args = Args(200, "arg")}},
+                      // cmd.exe disabled for this run alone: the prefix itself is left untouched.
+                      // Input stays open and silent, so a program that waited would time out.
+                      Case<WineRun>{"WithNoInterpreter",
+                                    {.overrides = ";cmd.exe=d",
+                                     .input = Input::silent_pipe,
+                                     .shows = Shows::greeting_only}},
+                      Case<WineRun>{"WithTheReaderGone",
+                                    {.output = Output::broken_pipe, .shows = Shows::anything}}),
     case_name);
 
 // ---- The resources, as Windows reads them ----------------------------------------------
@@ -258,7 +259,7 @@ TEST_F(Wine, InAConsoleWindowOfItsOwnGreetsWaitsForOneKeyAndCloses) {
     ASSERT_GE(screen.size(), 2u) << probe;
     EXPECT_EQ(screen[0], "Hello World!") << probe;
     EXPECT_EQ(screen[1].rfind(pause_prompt, 0), 0u) << "the prompt is not on the next line\n"
-                                                     << probe;
+                                                    << probe;
     EXPECT_EQ(value("window"), "shown") << probe;
     EXPECT_EQ(value("waiting"), "yes") << "it did not wait for the key\n" << probe;
     EXPECT_EQ(value("exit"), "0") << probe;

@@ -27,9 +27,9 @@ int failed(const char* step) {
 // Every line of the console's screen buffer, trailing blanks cut, empty lines dropped.
 std::vector<std::string> screen_lines() {
     std::vector<std::string> lines;
-    const HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
+    const HANDLE out =
+        CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return lines;
     }
@@ -65,9 +65,9 @@ bool shows(const std::vector<std::string>& lines, const char* text) {
 
 // One key, pressed and released, as the console's window would queue it.
 bool press_key(char key) {
-    const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                  nullptr);
+    const HANDLE in =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE) {
         return false;
     }
