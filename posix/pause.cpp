@@ -28,8 +28,7 @@ void note(int signal_number) {
     }
 }
 
-// SIGPIPE too: standard output may be a pipe whose reader has gone.
-constexpr int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGCONT};
+constexpr int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
 
 sigset_t handled_set() {
     sigset_t set;
@@ -233,6 +232,9 @@ void wait_on_terminal() {
 } // namespace
 
 int main() {
+    // The prompt's reader may have gone (`hello | head -1`): the write fails, and
+    // the wait goes on, as the Windows pause waits whoever reads its prompt.
+    std::signal(SIGPIPE, SIG_IGN);
     if (isatty(STDIN_FILENO) != 0) {
         wait_on_terminal();
         return 0;
