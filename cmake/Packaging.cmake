@@ -9,6 +9,12 @@ if(WIN32)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
     configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+    if(MINGW)
+        # Linked statically, the program carries the MinGW-w64 runtime and libgcc.
+        configure_file(${PROJECT_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES.txt.in
+            THIRD-PARTY-NOTICES.txt @ONLY NEWLINE_STYLE CRLF)
+        install(FILES ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt DESTINATION .)
+    endif()
 else()
     install(TARGETS hello pause RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -18,13 +24,19 @@ else()
     endforeach()
 endif()
 
-# ---- One time for every archive entry: the commit's --------------------------------
-# SOURCE_DATE_EPOCH, when the environment sets it; else the time of the commit
-# checked out; else, outside git, 2026-01-01 00:00:00 UTC.
+# ---- One time for every archive entry and the program's header -------------------
+# The time of the commit the sources come from: from a source archive that
+# `git archive` made, which carries it in cmake/source-date, else from git in a
+# checkout. A SOURCE_DATE_EPOCH in the environment of cmake or cpack overrides
+# it. Without any of these, cpack stops (cmake/CPackProject.cmake) rather than
+# make a release whose bytes depend on which tools happened to be installed.
+set(hello_source_date_epoch "")
+file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/source-date archived_time LIMIT_COUNT 1)
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
     set(hello_source_date_epoch $ENV{SOURCE_DATE_EPOCH})
+elseif(archived_time MATCHES "^[0-9]+$")
+    set(hello_source_date_epoch ${archived_time})
 else()
-    set(hello_source_date_epoch 1767225600)
     find_package(Git QUIET)
     if(GIT_FOUND)
         execute_process(

@@ -1,11 +1,16 @@
-// The release zip, what a Windows user downloads: its layout, its text files,
-// its checksum, that it builds again byte for byte, and that it can be signed.
+// The release zip, what a Windows user downloads: its layout, its text files
+// and notices, its checksum, the program in it, that the same sources give the
+// same bytes wherever they are built, that its time is the commit's, and that it
+// can be signed.
 #include "pe.hpp"
 #include "process.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -23,6 +28,72 @@ const std::string top = RELEASE_TOP;
     const Result result = run(__VA_ARGS__);                                                        \
     REQUIRE_ON_LINUX_OR_SKIP(result.exit_code != 127, "a tool this test runs is not installed")
 
+// The lines of a text.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// This process's environment without SOURCE_DATE_EPOCH, for builds whose time
+// must come from the sources; and with changes on top.
+Environment sources_decide_the_time(const Environment& changes = {}) {
+    Environment env;
+    for (const auto& var : environment_with(changes)) {
+        if (var.rfind("SOURCE_DATE_EPOCH=", 0) != 0) {
+            env.push_back(var);
+        }
+    }
+    return env;
+}
+
+// The release's time as a distribution's build sets it, else the commit's.
+std::time_t release_time() {
+    if (const char* given = std::getenv("SOURCE_DATE_EPOCH")) {
+        return std::stoll(given);
+    }
+    const Result commit = run({.argv = {"git", "-C", SOURCE_DIR, "log", "-1", "--format=%ct"}});
+    return commit.exited_with(0) ? std::stoll(commit.out) : -1;
+}
+
+// unzip -Z -T's "yyyymmdd.hhmmss" for a time, in UTC.
+std::string zip_time(std::time_t time) {
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", std::gmtime(&time));
+    return text;
+}
+
+// A PATH with every program of this system's but git.
+std::string path_without_git(const fs::path& bin) {
+    fs::create_directories(bin);
+    for (const char* dir : {"/usr/bin", "/bin"}) {
+        if (!fs::is_directory(dir)) {
+            continue;
+        }
+        for (const auto& program : fs::directory_iterator(dir)) {
+            const std::string name = program.path().filename().string();
+            if (name.rfind("git", 0) != 0 && !fs::exists(bin / name)) {
+                fs::create_symlink(program.path(), bin / name);
+            }
+        }
+    }
+    return "PATH=" + bin.string();
+}
+
+// The files of this tree that git would know of, without its builds and history.
+void copy_sources(const fs::path& to) {
+    fs::create_directories(to);
+    for (const auto& entry : fs::directory_iterator(SOURCE_DIR)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "build" && name != ".git" && name != ".cache") {
+            fs::copy(entry.path(), to / name, fs::copy_options::recursive);
+        }
+    }
+}
+
 class ReleaseZip : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -39,33 +110,62 @@ class ReleaseZip : public ::testing::Test {
         return unzip.out;
     }
 
-    // Builds the release again from these sources into a new folder, with the
-    // environment given; the zip it makes, or "" if the build failed.
-    static fs::path build_again(const fs::path& dir, const Environment& env,
-                                const std::vector<std::string>& definitions = {}) {
-        std::vector<std::string> argv = {CMAKE_COMMAND, "-D", "SOURCE_DIR=" SOURCE_DIR, "-D",
+    // Each entry's time, as unzip reads it in UTC.
+    static std::map<std::string, std::string> entry_times(const std::string& zip) {
+        const Result list =
+            run({.argv = {"unzip", "-Z", "-T", zip}, .env = environment_with({"TZ=UTC0"})});
+        EXPECT_TRUE(list.exited_with(0)) << list;
+        std::map<std::string, std::string> times;
+        for (const auto& line : lines_of(list.out)) {
+            const std::vector<std::string> word = words_of(line);
+            if (word.size() == 8 && word[7].rfind(top + "/", 0) == 0) {
+                times[word[7]] = word[6];
+            }
+        }
+        return times;
+    }
+
+    // Every entry and the program's header bear this time.
+    static void expect_time(const std::string& zip, std::time_t time) {
+        const auto times = entry_times(zip);
+        EXPECT_FALSE(times.empty()) << "no entries in " << zip;
+        for (const auto& [name, stamp] : times) {
+            EXPECT_EQ(stamp, zip_time(time)) << name;
+        }
+        const auto header = read_coff_header(entry(zip, "hello.exe"));
+        ASSERT_TRUE(header) << "hello.exe is not a PE file";
+        EXPECT_EQ(header->time_date_stamp, static_cast<std::uint32_t>(time))
+            << "the program's header has another time than its zip entry";
+    }
+
+    // Builds the release again from these sources, or others, into a new
+    // folder, with the environment given. The zip it makes is there if it worked.
+    static Result build_again(const fs::path& dir, const Environment& env,
+                              const std::vector<std::string>& definitions = {},
+                              const std::string& sources = SOURCE_DIR) {
+        std::vector<std::string> argv = {CMAKE_COMMAND, "-D", "SOURCE_DIR=" + sources, "-D",
                                          "BINARY_DIR=" + dir.string()};
         for (const auto& definition : definitions) {
             argv.insert(argv.end(), {"-D", definition});
         }
         argv.insert(argv.end(), {"-P", BUILD_RELEASE});
-        const Result build = run({.argv = argv, .env = env, .deadline = 300s});
-        EXPECT_TRUE(build.exited_with(0)) << build;
+        return run({.argv = argv, .env = env, .input = Input::dev_null, .deadline = 300s});
+    }
+    static fs::path zip_in(const fs::path& dir) {
         return dir / fs::path(RELEASE_ZIP).filename();
     }
 };
 
-TEST_F(ReleaseZip, HoldsTheProgramReadmeAndLicenceInOneFolder) {
+// ---- What is in it ---------------------------------------------------------------------
+
+TEST_F(ReleaseZip, HoldsTheProgramReadmeLicenceAndNoticesInOneFolder) {
     const Result list = run({.argv = {"unzip", "-Z1", RELEASE_ZIP}});
     ASSERT_TRUE(list.exited_with(0)) << list;
 
-    std::set<std::string> entries;
-    std::istringstream lines(list.out);
-    for (std::string line; std::getline(lines, line);) {
-        entries.insert(line);
-    }
-    EXPECT_EQ(entries, (std::set<std::string>{top + "/hello.exe", top + "/README.txt",
-                                              top + "/LICENSE.txt"}));
+    const std::vector<std::string> lines = lines_of(list.out);
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+              (std::set<std::string>{top + "/hello.exe", top + "/README.txt", top + "/LICENSE.txt",
+                                     top + "/THIRD-PARTY-NOTICES.txt"}));
 }
 
 class ReleaseText : public ReleaseZip, public ::testing::WithParamInterface<Case<const char*>> {};
@@ -82,7 +182,8 @@ TEST_P(ReleaseText, HasCrLfLineEndsOnly) {
 
 INSTANTIATE_TEST_SUITE_P(Of, ReleaseText,
                          ::testing::Values(Case<const char*>{"Readme", "README.txt"},
-                                           Case<const char*>{"Licence", "LICENSE.txt"}),
+                                           Case<const char*>{"Licence", "LICENSE.txt"},
+                                           Case<const char*>{"Notices", "THIRD-PARTY-NOTICES.txt"}),
                          case_name);
 
 TEST_F(ReleaseZip, LicenceIsTheProjectsAndTheReadmeNamesTheVersion) {
@@ -95,27 +196,49 @@ TEST_F(ReleaseZip, LicenceIsTheProjectsAndTheReadmeNamesTheVersion) {
     EXPECT_NE(entry(RELEASE_ZIP, "README.txt").find("hello " VERSION), std::string::npos);
 }
 
-TEST_F(ReleaseZip, EveryEntryBearsTheCommitsTime) {
-    // The commit checked out, or the fixed time of a tree outside git.
-    const Result commit = run({.argv = {"git", "-C", SOURCE_DIR, "log", "-1", "--format=%ct"}});
-    const std::time_t epoch = commit.exited_with(0) ? std::stoll(commit.out) : 1767225600;
-    // unzip -Z -T: "... yyyymmdd.hhmmss name", read in UTC.
-    const Result list =
-        run({.argv = {"unzip", "-Z", "-T", RELEASE_ZIP}, .env = environment_with({"TZ=UTC0"})});
-    ASSERT_TRUE(list.exited_with(0)) << list;
-    char expected[32];
-    std::strftime(expected, sizeof expected, "%Y%m%d.%H%M%S", std::gmtime(&epoch));
-
-    std::istringstream lines(list.out);
-    int entries = 0;
-    for (std::string line; std::getline(lines, line);) {
-        const std::vector<std::string> word = words_of(line);
-        if (word.size() == 8 && word[7].rfind(top + "/", 0) == 0) {
-            ++entries;
-            EXPECT_EQ(word[6], expected) << word[7];
+// The files the linker took code from: whole objects, and archives that
+// members were pulled out of. The program's own objects are not counted.
+std::set<std::string> linked_from(const std::string& map) {
+    std::set<std::string> files;
+    bool in_members = false;
+    for (const auto& line : lines_of(map)) {
+        if (line.rfind("Archive member included", 0) == 0) {
+            in_members = true;
+        } else if (line.rfind("Discarded input sections", 0) == 0 ||
+                   line.rfind("Memory Configuration", 0) == 0 ||
+                   line.rfind("Allocating common symbols", 0) == 0) {
+            in_members = false;
+        } else if (in_members && !line.empty() && line[0] != ' ' &&
+                   line.find('(') != std::string::npos) {
+            files.insert(fs::path(line.substr(0, line.find('('))).filename().string());
+        } else if (line.rfind("LOAD ", 0) == 0 && line.size() > 7 &&
+                   line.compare(line.size() - 2, 2, ".o") == 0 &&
+                   line.find("CMakeFiles/") == std::string::npos) {
+            files.insert(fs::path(line.substr(5)).filename().string());
         }
     }
-    EXPECT_GT(entries, 0) << list.out;
+    return files;
+}
+
+TEST_F(ReleaseZip, NoticesCoverEveryLibraryTheLinkerTookCodeFrom) {
+    const std::string map = read_file(RELEASE_MAP);
+    ASSERT_FALSE(map.empty()) << "no link map at " RELEASE_MAP;
+    const std::set<std::string> linked = linked_from(map);
+    ASSERT_TRUE(linked.count("crt2.o") == 1 && linked.count("libgcc.a") == 1)
+        << "the link map was not read right: " << testing::PrintToString(linked);
+
+    // The notices' head, before the first licence text, names the files.
+    const std::string notices = entry(RELEASE_ZIP, "THIRD-PARTY-NOTICES.txt");
+    std::string head = notices.substr(0, notices.find("-----"));
+    for (char& c : head) {
+        c = c == ',' ? ' ' : c;
+    }
+    const std::vector<std::string> named = words_of(head);
+    for (const auto& file : linked) {
+        EXPECT_NE(std::find(named.begin(), named.end(), file), named.end())
+            << file
+            << " is linked into hello.exe, and THIRD-PARTY-NOTICES.txt has no notice for it";
+    }
 }
 
 TEST_F(ReleaseZip, ChecksumFileIsWhatSha256sumChecks) {
@@ -129,7 +252,9 @@ TEST_F(ReleaseZip, ChecksumFileIsWhatSha256sumChecks) {
     EXPECT_TRUE(check.exited_with(0)) << check;
 }
 
-TEST_F(ReleaseZip, ProgramRunsOnAnyWindowsAndHoldsNoBuildPaths) {
+// ---- The program in it -----------------------------------------------------------------
+
+TEST_F(ReleaseZip, ProgramRunsOnAnyWindowsAndHoldsNoBuildPathsOrSymbols) {
     REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
     const TempDir scratch;
     const fs::path program = scratch.path() / "hello.exe";
@@ -140,18 +265,177 @@ TEST_F(ReleaseZip, ProgramRunsOnAnyWindowsAndHoldsNoBuildPaths) {
     EXPECT_EQ(bytes.find(SOURCE_DIR), std::string::npos) << "the source folder is in it";
     EXPECT_EQ(bytes.find(fs::path(RELEASE_ZIP).parent_path().string()), std::string::npos)
         << "the build folder is in it";
+    const auto header = read_coff_header(bytes);
+    ASSERT_TRUE(header);
+    // The header may still point past the sections, at the names of the long ones.
+    EXPECT_EQ(header->symbol_count, 0u) << "not stripped";
 }
 
-TEST_F(ReleaseZip, BuildsAgainByteForByteInAnotherFolderAndTimeZone) {
-    const TempDir other;
-    // Built later than the first, in a zone fourteen hours ahead of UTC.
-    const fs::path zip =
-        build_again(other.path() / "release", environment_with({"TZ=Pacific/Kiritimati"}));
+// ---- Its time: the commit's, whoever builds it -------------------------------------------
 
-    ASSERT_TRUE(fs::exists(zip));
+TEST_F(ReleaseZip, EveryEntryAndTheProgramsHeaderBearTheReleaseTime) {
+    const std::time_t time = release_time();
+    ASSERT_GE(time, 0) << "neither SOURCE_DATE_EPOCH nor git tells the commit's time";
+
+    expect_time(RELEASE_ZIP, time);
+}
+
+TEST_F(ReleaseZip, CpackTakesTheTimeFromSourceDateEpochInItsEnvironment) {
+    const TempDir out;
+    const std::time_t given = 1700000000;
+    const Result cpack = run({.argv = {CPACK_COMMAND, "-G", "ZIP", "--config",
+                                       RELEASE_DIR "/CPackConfig.cmake", "-B", out.path().string()},
+                              .env = environment_with({"SOURCE_DATE_EPOCH=1700000000"}),
+                              .input = Input::dev_null,
+                              .deadline = 120s});
+    ASSERT_TRUE(cpack.exited_with(0)) << cpack;
+
+    expect_time(zip_in(out.path()).string(), given);
+}
+
+TEST_F(ReleaseZip, TakesTheTimeOfANewCommitAtTheNextBuild) {
+    // A repository of its own holding these sources, so that commits can be made.
+    const TempDir repo;
+    copy_sources(repo.path());
+    const auto git = [&](std::vector<std::string> args, const std::string& date) {
+        args.insert(args.begin(), {"git", "-C", repo.path().string(), "-c", "user.name=test", "-c",
+                                   "user.email=test@example.invalid"});
+        return run({.argv = args,
+                    .env = sources_decide_the_time({"GIT_COMMITTER_DATE=" + date}),
+                    .input = Input::dev_null});
+    };
+    RUN_TOOL(init, {.argv = {"git", "init", "-q", repo.path().string()}});
+    ASSERT_TRUE(init.exited_with(0)) << init;
+    ASSERT_TRUE(git({"add", "-A"}, "@1700000000 +0000").exited_with(0));
+    ASSERT_TRUE(git({"commit", "-q", "-m", "first"}, "@1700000000 +0000").exited_with(0));
+    const fs::path build = repo.path() / "build";
+    const auto step = [&](std::vector<std::string> argv) {
+        const Result r = run({.argv = argv,
+                              .env = sources_decide_the_time(),
+                              .input = Input::dev_null,
+                              .deadline = 300s});
+        EXPECT_TRUE(r.exited_with(0)) << r;
+        return r.exited_with(0);
+    };
+    ASSERT_TRUE(step({CMAKE_COMMAND, "-S", repo.path().string(), "-B", build.string(), "--preset",
+                      "windows-x86"}));
+    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+
+    ASSERT_TRUE(
+        git({"commit", "-q", "--allow-empty", "-m", "second"}, "@1710000000 +0000").exited_with(0));
+    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+    ASSERT_TRUE(step({CPACK_COMMAND, "-G", "ZIP", "--config",
+                      (build / "CPackConfig.cmake").string(), "-B", build.string()}));
+
+    expect_time(zip_in(build).string(), 1710000000);
+}
+
+TEST_F(ReleaseZip, StopsAndSaysWhyWhenNeitherGitNorAnArchiveTellsTheTime) {
+    const TempDir work;
+    copy_sources(work.path() / "src"); // no .git, and not made by git archive
+
+    const Result build = build_again(
+        work.path() / "release", sources_decide_the_time({path_without_git(work.path() / "bin")}),
+        {}, (work.path() / "src").string());
+
+    EXPECT_FALSE(build.exited_with(0)) << build;
+    EXPECT_NE(build.err.find("Install git"), std::string::npos) << build;
+    EXPECT_NE(build.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << build;
+    EXPECT_FALSE(fs::exists(zip_in(work.path() / "release")));
+}
+
+// ---- The same bytes from the same sources, wherever they are built ------------------------
+
+TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) {
+    // The sources as `git archive` hands them out, with what this tree changes
+    // on top, so that they are the ones the first zip was built from.
+    const TempDir work;
+    const fs::path sources = work.path() / "src";
+    fs::create_directories(sources);
+    RUN_TOOL(archive, {.argv = {"sh", "-c", "git -C \"$1\" archive HEAD | tar -x -C \"$2\"", "sh",
+                                SOURCE_DIR, sources.string()}});
+    ASSERT_TRUE(archive.exited_with(0)) << "not a git checkout: " << archive;
+    const Result changed = run({.argv = {"git", "-C", SOURCE_DIR, "ls-files", "--modified",
+                                         "--others", "--exclude-standard"}});
+    ASSERT_TRUE(changed.exited_with(0)) << changed;
+    for (const auto& file : lines_of(changed.out)) {
+        const fs::path from = fs::path(SOURCE_DIR) / file, to = sources / file;
+        fs::remove(to);
+        if (fs::exists(from)) {
+            fs::create_directories(to.parent_path());
+            fs::copy_file(from, to);
+        }
+    }
+
+    // Built later than the first, in a zone fourteen hours ahead of UTC, and
+    // with no git to ask.
+    const Result build = build_again(
+        work.path() / "release",
+        environment_with({"TZ=Pacific/Kiritimati", path_without_git(work.path() / "bin")}), {},
+        sources.string());
+
+    ASSERT_TRUE(build.exited_with(0)) << build;
+    const fs::path zip = zip_in(work.path() / "release");
     EXPECT_TRUE(read_file(zip) == read_file(RELEASE_ZIP)) << "the two zips differ";
     EXPECT_EQ(read_file(zip.string() + ".sha256"), read_file(RELEASE_ZIP ".sha256"));
 }
+
+// ---- A changed resource makes a new program ----------------------------------------------
+
+struct Edit {
+    const char* file; // in the sources
+    std::string from, to;
+    std::string in_program; // the bytes the edit puts into hello.exe
+};
+
+// Text as UTF-16LE, the way the version resource holds its strings.
+std::string utf16(const std::string& ascii) {
+    std::string wide;
+    for (const char c : ascii) {
+        wide += {c, '\0'};
+    }
+    return wide;
+}
+
+class ReleaseSources : public ReleaseZip, public ::testing::WithParamInterface<Case<Edit>> {};
+
+TEST_P(ReleaseSources, ChangedResourceIsInTheProgramAfterTheNextBuild) {
+    const Edit& edit = GetParam().data;
+    const TempDir work;
+    copy_sources(work.path());
+    const fs::path build = work.path() / "build", program = build / "src" / "hello.exe";
+    const auto step = [&](std::vector<std::string> argv) {
+        const Result r = run({.argv = argv, .input = Input::dev_null, .deadline = 300s});
+        EXPECT_TRUE(r.exited_with(0)) << r;
+        return r.exited_with(0);
+    };
+    ASSERT_TRUE(step({CMAKE_COMMAND, "-S", work.path().string(), "-B", build.string(), "--preset",
+                      "windows-x86"}));
+    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+    ASSERT_EQ(read_file(program).find(edit.in_program), std::string::npos);
+
+    const fs::path source = work.path() / edit.file;
+    std::string text = read_file(source);
+    const auto at = text.find(edit.from);
+    ASSERT_NE(at, std::string::npos) << edit.file << " holds no " << edit.from;
+    std::ofstream(source, std::ios::binary) << text.replace(at, edit.from.size(), edit.to);
+    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+
+    EXPECT_NE(read_file(program).find(edit.in_program), std::string::npos)
+        << "hello.exe was not rebuilt with the changed " << edit.file;
+}
+
+INSTANTIATE_TEST_SUITE_P(Of, ReleaseSources,
+                         ::testing::Values(Case<Edit>{"Manifest",
+                                                      {"src/hello.manifest", "asInvoker",
+                                                       "highestAvailable", "highestAvailable"}},
+                                           Case<Edit>{"ResourceScript",
+                                                      {"src/hello.rc.in", "@PROJECT_DESCRIPTION@",
+                                                       "Hails, then waits",
+                                                       utf16("Hails, then waits")}}),
+                         case_name);
+
+// ---- Signed --------------------------------------------------------------------------------
 
 TEST_F(ReleaseZip, SignedWithACertificateVerifiesAndStillRunsOnAnyWindows) {
     REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
@@ -165,17 +449,18 @@ TEST_F(ReleaseZip, SignedWithACertificateVerifiesAndStillRunsOnAnyWindows) {
     ASSERT_TRUE(made.exited_with(0)) << made;
     RUN_TOOL(tool, {.argv = {"osslsigncode", "--version"}});
 
-    const fs::path zip = build_again(keys.path() / "release", environment_with({}),
-                                     {"SIGNING_CERT=" + cert, "SIGNING_KEY=" + key});
-    ASSERT_TRUE(fs::exists(zip));
+    const fs::path dir = keys.path() / "release";
+    const Result build =
+        build_again(dir, environment_with({}), {"SIGNING_CERT=" + cert, "SIGNING_KEY=" + key});
+    ASSERT_TRUE(build.exited_with(0)) << build;
     const fs::path program = keys.path() / "hello.exe";
-    std::ofstream(program, std::ios::binary) << entry(zip.string(), "hello.exe");
+    std::ofstream(program, std::ios::binary) << entry(zip_in(dir).string(), "hello.exe");
 
     const Result verify =
         run({.argv = {"osslsigncode", "verify", "-CAfile", cert, "-in", program.string()}});
     EXPECT_TRUE(verify.exited_with(0)) << verify;
     expect_runs_on_any_windows(X86_OBJDUMP, program.string(), pe_x86);
-    EXPECT_FALSE(read_file(zip) == read_file(RELEASE_ZIP)) << "the zip was not signed";
+    EXPECT_FALSE(read_file(zip_in(dir)) == read_file(RELEASE_ZIP)) << "the zip was not signed";
 }
 
 } // namespace

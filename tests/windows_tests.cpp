@@ -29,6 +29,55 @@ TEST(WindowsProgram, IsAConsoleProgramWithTheFlagsAndImportsOfAnyWindowsProgram)
     expect_runs_on_any_windows(X86_OBJDUMP, BUILT_HELLO, pe_x86);
 }
 
+// The PE reader, on the first bytes of a PE file: a DOS header that points at
+// "PE\0\0", then the COFF header.
+std::string pe_sample(std::uint32_t pe_offset = 0x80) {
+    std::string bytes(0x80 + 24, '\0');
+    const auto put = [&](size_t at, std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes[at + static_cast<size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
+        }
+    };
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    put(0x3c, pe_offset, 4);
+    bytes.replace(0x80, 4, std::string("PE\0\0", 4));
+    put(0x84, 0x14c, 2);      // machine
+    put(0x88, 0x65a1b2c3, 4); // time
+    put(0x8c, 0x00012340, 4); // symbol table
+    put(0x90, 874, 4);        // symbols
+    return bytes;
+}
+
+struct PeBytes {
+    std::string bytes;
+    bool is_pe;
+};
+
+class PeReader : public ::testing::TestWithParam<Case<PeBytes>> {};
+
+TEST_P(PeReader, ReadsTheCoffHeaderOfAPeFileAndNothingElse) {
+    const auto header = read_coff_header(GetParam().data.bytes);
+
+    ASSERT_EQ(header.has_value(), GetParam().data.is_pe);
+    if (header) {
+        EXPECT_EQ(header->machine, 0x14c);
+        EXPECT_EQ(header->time_date_stamp, 0x65a1b2c3u);
+        EXPECT_EQ(header->symbol_table, 0x12340u);
+        EXPECT_EQ(header->symbol_count, 874u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Of, PeReader,
+    ::testing::Values(Case<PeBytes>{"PeFile", {pe_sample(), true}},
+                      Case<PeBytes>{"NoMz", {"XZ" + pe_sample().substr(2), false}},
+                      Case<PeBytes>{"NoPeSignature", {pe_sample(0x40), false}},
+                      Case<PeBytes>{"HeaderCutShort", {pe_sample().substr(0, 0x80 + 20), false}},
+                      Case<PeBytes>{"OffsetPastTheEnd", {pe_sample(0xfffffff0), false}},
+                      Case<PeBytes>{"Empty", {"", false}}),
+    case_name);
+
 // ---- The zipped program, under wine64 ---------------------------------------------------
 
 const std::string greeting = "Hello World!\r\n";  // standard output is in text mode

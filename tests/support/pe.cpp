@@ -23,7 +23,33 @@ std::string in_parentheses(const std::string& line) {
                                                       : "";
 }
 
+// A little-endian number of N bytes at the offset.
+template <typename Number> Number little_endian(std::string_view bytes, size_t at) {
+    Number value = 0;
+    for (size_t i = sizeof(Number); i-- > 0;) {
+        value = static_cast<Number>((value << 8) | static_cast<unsigned char>(bytes[at + i]));
+    }
+    return value;
+}
+
 } // namespace
+
+std::optional<CoffHeader> read_coff_header(std::string_view bytes) {
+    // "MZ", and at 0x3c the offset of "PE\0\0", which the COFF header follows.
+    if (bytes.size() < 0x40 || bytes.substr(0, 2) != "MZ") {
+        return std::nullopt;
+    }
+    const size_t pe = little_endian<std::uint32_t>(bytes, 0x3c);
+    if (pe > bytes.size() || bytes.size() - pe < 24 ||
+        bytes.substr(pe, 4) != std::string_view("PE\0\0", 4)) {
+        return std::nullopt;
+    }
+    const size_t coff = pe + 4;
+    return CoffHeader{.machine = little_endian<std::uint16_t>(bytes, coff),
+                      .time_date_stamp = little_endian<std::uint32_t>(bytes, coff + 4),
+                      .symbol_table = little_endian<std::uint32_t>(bytes, coff + 8),
+                      .symbol_count = little_endian<std::uint32_t>(bytes, coff + 12)};
+}
 
 PeHeaders read_pe_headers(const std::string& objdump, const std::string& program) {
     const Result dump = run({.argv = {objdump, "-p", program}});

@@ -1,9 +1,12 @@
 // What a Windows program's PE headers say, as MinGW-w64's objdump reads them.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 namespace proc {
 
@@ -12,6 +15,17 @@ struct PeHeaders {
     unsigned long dll_characteristics = 0;
     std::map<std::string, std::set<std::string>> imports; // DLL, in lower case: functions
 };
+
+// The COFF file header of a PE file, read from its bytes.
+struct CoffHeader {
+    std::uint16_t machine = 0;         // 0x14c for 32-bit x86
+    std::uint32_t time_date_stamp = 0; // the link time, in seconds since 1970
+    std::uint32_t symbol_table = 0;    // file offset of the COFF symbol table; 0 if none
+    std::uint32_t symbol_count = 0;
+};
+
+// nullopt if the bytes are not a PE file, or too short to hold the header.
+std::optional<CoffHeader> read_coff_header(std::string_view bytes);
 
 // Runs `objdump -p` on the program; an objdump that fails fails the test.
 PeHeaders read_pe_headers(const std::string& objdump, const std::string& program);
