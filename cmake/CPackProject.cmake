@@ -4,7 +4,7 @@
 # says otherwise. A zip entry's time is written in local time, so the time zone
 # is fixed too.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-    if(CPACK_HELLO_SOURCE_DATE_EPOCH STREQUAL "")
+    if("${CPACK_HELLO_SOURCE_DATE_EPOCH}" STREQUAL "")
         message(FATAL_ERROR "This package's time is the time of the commit its sources come "
             "from, and it cannot be told here: the sources are neither a git checkout with git "
             "installed nor an archive made by `git archive`. Install git (apt-get install git) "
