@@ -21,6 +21,21 @@ class FakePause {
     explicit FakePause(const std::string& body) {
         dir_.write_script("pause", "MARK='" + mark().string() + "'\n" + body);
     }
+    // One that records what it was handed: its arguments, all of the input that
+    // is left for it (so its input must end), and a line on its stderr.
+    static FakePause recording() {
+        return FakePause("printf '%s\\n' \"$#\" \"$@\" > \"$MARK.args\"\n"
+                         "cat > \"$MARK.input\" 2>/dev/null || echo '(closed)' > \"$MARK.input\"\n"
+                         "echo 'from pause' >&2\n"
+                         "echo ran > \"$MARK\"");
+    }
+    // Its argument count and arguments, a line each.
+    std::string arguments() const {
+        return read_file(mark().string() + ".args");
+    }
+    std::string input() const {
+        return read_file(mark().string() + ".input");
+    }
     Environment env() const {
         return environment_with({"PATH=" + dir_.path().string() + ":" + system_path});
     }
@@ -81,14 +96,18 @@ using Args = std::vector<std::string>;
 
 class Arguments : public ::testing::TestWithParam<Case<Args>> {};
 
-TEST_P(Arguments, ChangeNothing) {
-    const FakePause pause("echo ran > \"$MARK\"");
+TEST_P(Arguments, ChangeNothingAndAreNotHandedOn) {
+    const FakePause pause = FakePause::recording();
+    Launch launch = hello(pause.env(), GetParam().data);
+    launch.input = Input::dev_null;
 
-    const Result result = run(hello(pause.env(), GetParam().data));
+    const Result result = run(launch);
 
     EXPECT_TRUE(result.exited_with(0)) << result;
     EXPECT_EQ(result.out, greeting);
+    EXPECT_EQ(result.err, "from pause\n") << "the command's stderr is not the program's";
     EXPECT_EQ(pause.marked(), "ran\n");
+    EXPECT_EQ(pause.arguments(), "0\n") << "the command was given arguments";
 }
 
 std::vector<Case<Args>> argument_cases() {
@@ -105,25 +124,32 @@ std::vector<Case<Args>> argument_cases() {
 
 INSTANTIATE_TEST_SUITE_P(Any, Arguments, ::testing::ValuesIn(argument_cases()), case_name);
 
-class StandardInput : public ::testing::TestWithParam<Case<Input>> {};
+struct Given {
+    Input input;
+    std::string left; // what the command finds left of it
+};
 
-TEST_P(StandardInput, ChangesNothing) {
-    const FakePause pause("echo ran > \"$MARK\"");
+class StandardInput : public ::testing::TestWithParam<Case<Given>> {};
+
+TEST_P(StandardInput, ChangesNothingAndIsLeftWholeForTheCommand) {
+    const FakePause pause = FakePause::recording();
     Launch launch = hello(pause.env());
-    launch.input = GetParam().data;
-    launch.input_bytes = "y\n";
+    launch.input = GetParam().data.input;
+    launch.input_bytes = "y\nmore\n";
 
     const Result result = run(launch);
 
     EXPECT_TRUE(result.exited_with(0)) << result;
     EXPECT_EQ(result.out, greeting);
     EXPECT_EQ(pause.marked(), "ran\n");
+    EXPECT_EQ(pause.input(), GetParam().data.left) << "the program took some of the input";
 }
 
 INSTANTIATE_TEST_SUITE_P(AnyKind, StandardInput,
-                         ::testing::Values(Case<Input>{"AtEndOfFile", Input::dev_null},
-                                           Case<Input>{"Closed", Input::closed},
-                                           Case<Input>{"HoldingALine", Input::bytes}),
+                         ::testing::Values(Case<Given>{"AtEndOfFile", {Input::dev_null, ""}},
+                                           Case<Given>{"Closed", {Input::closed, "(closed)\n"}},
+                                           Case<Given>{"HoldingLines",
+                                                       {Input::bytes, "y\nmore\n"}}),
                          case_name);
 
 TEST(Environment, EmptyChangesNothingOfItsOwn) {
@@ -157,10 +183,19 @@ TEST_P(Command, LeavesTheLineAndStatusZeroWithoutWaiting) {
     EXPECT_EQ(result.out, greeting);
 }
 
+// A shell's exit code n comes back from system() as n << 8, which is 0 again once
+// cut to 8 bits: only a shell killed by a signal shows a program that returns
+// system()'s result. The script kills the shell that runs it, or, where that
+// shell ran it in its own place, itself.
+const std::string kill_the_shell =
+    "parent=$(cat /proc/$PPID/comm 2>/dev/null || ps -o comm= -p $PPID)\n"
+    "case $parent in *hello*) kill -KILL $$ ;; *) kill -KILL $PPID ;; esac";
+
 INSTANTIATE_TEST_SUITE_P(
     Whatever, Command,
     ::testing::Values(Case<Script>{"Missing", std::nullopt}, Case<Script>{"Failing", "exit 3"},
                       Case<Script>{"KilledBySignal", "kill -KILL $$"},
+                      Case<Script>{"ShellKilledBySignal", kill_the_shell},
                       Case<Script>{"WritingToStderr", "echo oops >&2; exit 1"}),
     case_name);
 

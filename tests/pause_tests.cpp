@@ -39,6 +39,16 @@ INSTANTIATE_TEST_SUITE_P(From, PauseReading,
                                            Case<Feed>{"PipeWithALine", {Input::bytes, "yes\n"}}),
                          case_name);
 
+TEST(PauseReading, TakesOneByteAndLeavesTheRestForTheNextReader) {
+    const Result result = run({.argv = {"sh", "-c", "\"$0\"; cat", PAUSE},
+                               .input = Input::bytes,
+                               .input_bytes = "abc\ndef\n",
+                               .deadline = 5s});
+
+    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_EQ(result.out, prompt + "\nbc\ndef\n");
+}
+
 TEST(PauseReading, WaitsWhileInputIsOpenAndSilentWithThePromptShown) {
     const Result result = run({.argv = {PAUSE}, .deadline = 1s});
 
@@ -119,6 +129,24 @@ INSTANTIATE_TEST_SUITE_P(AfterKey, HelloOnTerminal,
                                            Case<KeyPress>{"CtrlC", {"\x03", "\r\n"}}),
                          case_name);
 
+TEST(HelloOnTerminal, KeyOfSeveralBytesLeavesNoneOfThemForTheNextCommand) {
+    // What a shell does next: read a line from the same terminal.
+    Terminal terminal({"bash", "-c",
+                       "\"$1\"; echo paused; IFS= read -r line; echo \"next [$line]\"", "bash",
+                       HELLO},
+                      with_pause_on_path());
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+
+    terminal.type("\x1b[A"); // the up arrow
+    ASSERT_TRUE(terminal.wait_for("paused\r\n", 5s)) << testing::PrintToString(terminal.screen());
+    terminal.type("z\r");
+    const auto result = terminal.wait_exit(5s);
+
+    ASSERT_TRUE(result) << testing::PrintToString(terminal.screen());
+    EXPECT_NE(result->out.find("next [z]"), std::string::npos)
+        << "the rest of the key was left for the next command: " << *result;
+}
+
 // Typed at a terminal with the output sent elsewhere: the key still comes from
 // the terminal, one key without Enter, and the reader of the output may be gone
 // before the prompt is written.
@@ -185,6 +213,35 @@ INSTANTIATE_TEST_SUITE_P(Signal, PauseOnTerminal,
                          ::testing::Values(Case<int>{"Interrupt", SIGINT},
                                            Case<int>{"Terminate", SIGTERM},
                                            Case<int>{"Hangup", SIGHUP}, Case<int>{"Quit", SIGQUIT}),
+                         case_name);
+
+// The terminal's window is closed while it waits: the terminal hangs up, so
+// that no key can come any more, and the shell passes the hangup on. Whichever
+// pause notices first ends the wait: the failed read (status 0) or SIGHUP.
+// Ignored, SIGHUP cannot end it, and the failed read still does.
+struct Closing {
+    const char* trap;   // what the shell that starts pause does with SIGHUP first
+    bool by_sighup_too; // SIGHUP may end it, if it comes before the read fails
+};
+
+class PauseWhenTheTerminalCloses : public ::testing::TestWithParam<Case<Closing>> {};
+
+TEST_P(PauseWhenTheTerminalCloses, EndsTheWait) {
+    Terminal terminal(
+        {"/bin/sh", "-c", std::string(GetParam().data.trap) + "; exec \"$0\"", PAUSE});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+
+    terminal.hang_up();
+    const auto result = terminal.wait_exit(5s);
+
+    ASSERT_TRUE(result) << "still waiting on a terminal that has gone";
+    const bool by_sighup = GetParam().data.by_sighup_too && result->signal == SIGHUP;
+    EXPECT_TRUE(by_sighup || result->exited_with(0)) << *result;
+}
+
+INSTANTIATE_TEST_SUITE_P(Hangup, PauseWhenTheTerminalCloses,
+                         ::testing::Values(Case<Closing>{"Default", {"trap - HUP", true}},
+                                           Case<Closing>{"Ignored", {"trap '' HUP", false}}),
                          case_name);
 
 TEST(PauseOnTerminal, CtrlCTypedEndsItAsAnInterruptWithTheTerminalRestored) {

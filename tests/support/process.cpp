@@ -1,5 +1,6 @@
 #include "process.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -36,35 +37,20 @@ int private_fd(int fd) {
     }
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
     if (moved < 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
         fail("fcntl");
     }
     close(fd);
     return moved;
 }
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int raw) : fd(private_fd(raw)) {}
-    Fd(Fd&& other) noexcept : fd(other.fd) {
-        other.fd = -1;
-    }
-    Fd& operator=(Fd&& other) noexcept {
-        reset();
-        fd = other.fd;
-        other.fd = -1;
-        return *this;
-    }
-    ~Fd() {
-        reset();
-    }
-    void reset() {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = -1;
-    }
-};
+// A write to a child that has gone fails with EPIPE instead of killing the test.
+const bool sigpipe_ignored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
 
 struct Pipe {
     Fd read, write;
@@ -75,7 +61,8 @@ Pipe make_pipe() {
     if (pipe(ends.data()) != 0) {
         fail("pipe");
     }
-    return {Fd(ends[0]), Fd(ends[1])};
+    Fd read(ends[0]);
+    return {std::move(read), Fd(ends[1])};
 }
 
 void set_nonblocking(int fd) {
@@ -124,6 +111,7 @@ struct Session {
     int control = -1; // commands from the test, a byte each
     int reports = -1; // Reports to the test
     bool foreground = true;
+    int max_fd = 1024; // above any descriptor this process holds
 };
 
 void report(int fd, Report::Kind kind, int value) {
@@ -137,11 +125,30 @@ void report(int fd, Report::Kind kind, int value) {
 // of its state, and obeys the test's commands. It never touches the terminal's
 // settings, so that what the test sees of them is the program's doing alone.
 // Only async-signal-safe calls: this is a fork of a possibly threaded process.
+volatile pid_t hangup_to = 0; // the job that a hangup of the terminal is passed on to
+
+void pass_hangup_on(int) {
+    if (hangup_to > 0) {
+        kill(-hangup_to, SIGHUP);
+        kill(-hangup_to, SIGCONT); // a stopped job gets it too
+    }
+}
+
 [[noreturn]] void lead_session(const char* program, char* const* argv, char* const* envp,
                                const Session& session) {
-    // A shell is not stopped by the terminal's job-control signals.
+    // A shell is not stopped by the terminal's job-control signals, and when
+    // the terminal hangs up it passes that on to its job and lives on.
     for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP}) {
         signal(signal_number, SIG_IGN);
+    }
+    signal(SIGHUP, pass_hangup_on);
+    // A fork that never calls exec keeps every descriptor of the test's: close
+    // them, or our copy of the terminal's other side would keep it from ever
+    // hanging up.
+    for (int fd = 3; fd < session.max_fd; ++fd) {
+        if (fd != session.control && fd != session.reports) {
+            close(fd);
+        }
     }
     const pid_t job = fork();
     if (job == 0) {
@@ -149,13 +156,14 @@ void report(int fd, Report::Kind kind, int value) {
         if (session.foreground) {
             tcsetpgrp(STDIN_FILENO, getpid()); // here and in the leader: whichever runs first
         }
-        for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP}) {
+        for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP, SIGHUP}) {
             signal(signal_number, SIG_DFL);
         }
         execve(program, argv, envp);
         _exit(127);
     }
     setpgid(job, job);
+    hangup_to = job;
     if (session.foreground) {
         tcsetpgrp(STDIN_FILENO, job);
     }
@@ -297,6 +305,15 @@ void finish(pid_t pid, Result& result) {
 
 } // namespace
 
+Fd::Fd(int raw) : fd_(private_fd(raw)) {}
+
+void Fd::reset() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    fd_ = -1;
+}
+
 std::ostream& operator<<(std::ostream& os, const Result& result) {
     os << "{";
     if (result.timed_out) {
@@ -319,20 +336,11 @@ Result run(const Launch& launch) {
     err_reader = std::move(err.read);
 
     switch (launch.input) {
-    case Input::silent_pipe: {
-        Pipe p = make_pipe();
-        in = std::move(p.read);
-        in_feed = std::move(p.write); // held open until the run is over
-        break;
-    }
+    case Input::silent_pipe:
     case Input::bytes: {
         Pipe p = make_pipe();
-        // Small enough to sit in the pipe's buffer whole before the child starts.
-        if (write(p.write.fd, launch.input_bytes.data(), launch.input_bytes.size()) !=
-            static_cast<ssize_t>(launch.input_bytes.size())) {
-            fail("write");
-        }
         in = std::move(p.read);
+        in_feed = std::move(p.write); // silent: held open until the run is over
         break;
     }
     case Input::dev_null:
@@ -366,9 +374,11 @@ Result run(const Launch& launch) {
     }
 
     Result result;
-    const pid_t pid = spawn(
-        launch.argv, launch.env,
-        {.in = in.fd, .out = out.fd, .err = err.write.fd, .ignore_sigpipe = launch.ignore_sigpipe});
+    const pid_t pid = spawn(launch.argv, launch.env,
+                            {.in = in.get(),
+                             .out = out.get(),
+                             .err = err.write.get(),
+                             .ignore_sigpipe = launch.ignore_sigpipe});
     // Only the child holds the write ends now, so end of file means it is done with them.
     in.reset();
     out.reset();
@@ -376,10 +386,33 @@ Result run(const Launch& launch) {
 
     std::vector<int> open_readers;
     for (const Fd* reader : {&out_reader, &err_reader}) {
-        if (reader->fd >= 0) {
-            set_nonblocking(reader->fd);
-            open_readers.push_back(reader->fd);
+        if (reader->get() >= 0) {
+            set_nonblocking(reader->get());
+            open_readers.push_back(reader->get());
         }
+    }
+    // The input is fed as the child takes it, so that more than a pipe holds
+    // cannot block us past the deadline; then its end of file.
+    std::string_view unfed;
+    if (launch.input == Input::bytes) {
+        unfed = launch.input_bytes;
+        set_nonblocking(in_feed.get());
+    }
+    const auto feed = [&] {
+        while (!unfed.empty()) {
+            const ssize_t n = write(in_feed.get(), unfed.data(), unfed.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                return;
+            }
+            unfed = n > 0 ? unfed.substr(static_cast<size_t>(n)) : std::string_view();
+        }
+        in_feed.reset(); // all of it, or the child has gone: end of file
+    };
+    if (launch.input == Input::bytes) {
+        feed();
     }
 
     const auto deadline = Clock::now() + launch.deadline;
@@ -393,9 +426,16 @@ Result run(const Launch& launch) {
         for (const int fd : open_readers) {
             fds.push_back({fd, POLLIN, 0});
         }
+        const bool feeding = launch.input == Input::bytes && in_feed.get() >= 0;
+        if (feeding) {
+            fds.push_back({in_feed.get(), POLLOUT, 0});
+        }
         poll(fds.data(), fds.size(), 10); // short slices: the child's exit is polled too
+        if (feeding) {
+            feed();
+        }
         for (auto it = open_readers.begin(); it != open_readers.end();) {
-            std::string& into = *it == out_reader.fd ? result.out : result.err;
+            std::string& into = *it == out_reader.get() ? result.out : result.err;
             it = drain(*it, into) ? it + 1 : open_readers.erase(it);
         }
         exited = exited || has_ended(pid);
@@ -426,54 +466,64 @@ Environment environment_with(const Environment& changes) {
 
 Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Environment>& env,
                    Start start) {
-    controller_ = private_fd(posix_openpt(O_RDWR | O_NOCTTY));
-    if (grantpt(controller_) != 0 || unlockpt(controller_) != 0) {
+    controller_ = Fd(posix_openpt(O_RDWR | O_NOCTTY));
+    if (grantpt(controller_.get()) != 0 || unlockpt(controller_.get()) != 0) {
         fail("grantpt");
     }
-    device_ = private_fd(open(ptsname(controller_), O_RDWR | O_NOCTTY));
+    device_ = Fd(open(ptsname(controller_.get()), O_RDWR | O_NOCTTY));
     const winsize size{.ws_row = 24, .ws_col = 80, .ws_xpixel = 0, .ws_ypixel = 0};
-    ioctl(device_, TIOCSWINSZ, &size);
-    set_nonblocking(controller_);
+    ioctl(device_.get(), TIOCSWINSZ, &size);
+    set_nonblocking(controller_.get());
     initial_ = settings();
 
     Pipe control = make_pipe(), reports = make_pipe();
-    leader_ = spawn(argv, env, {.in = device_, .out = device_, .err = device_, .terminal = device_},
-                    Session{.control = control.read.fd,
-                            .reports = reports.write.fd,
-                            .foreground = start == Start::foreground});
-    control_ = std::exchange(control.write.fd, -1);
-    reports_ = std::exchange(reports.read.fd, -1);
-    set_nonblocking(reports_);
-    if (!await([this] { return job_ > 0 || ended_; }, 5s) || job_ <= 0) {
+    processes_.leader = spawn(argv, env,
+                              {.in = device_.get(),
+                               .out = device_.get(),
+                               .err = device_.get(),
+                               .terminal = device_.get()},
+                              Session{.control = control.read.get(),
+                                      .reports = reports.write.get(),
+                                      .foreground = start == Start::foreground});
+    control_ = std::move(control.write);
+    reports_ = std::move(reports.read);
+    set_nonblocking(reports_.get());
+    if (!await([this] { return processes_.job > 0 || processes_.job_ended; }, 5s) ||
+        processes_.job <= 0) {
         throw std::runtime_error("the program did not start on its terminal");
     }
 }
 
-Terminal::~Terminal() {
-    if (!ended_ && job_ > 0) {
-        kill(-job_, SIGKILL); // unreaped, so its group is still its own
+// The members do it all: the job is killed, then the stand-in shell, then the
+// descriptors are closed.
+Terminal::~Terminal() = default;
+
+Terminal::Processes::~Processes() {
+    if (!job_ended && job > 0) {
+        kill(-job, SIGKILL); // unreaped by the stand-in shell, so its group is still its own
     }
-    close(control_); // the session leader takes that as its cue to go
-    Result ignored;
-    finish(leader_, ignored);
-    close(reports_);
-    close(controller_);
-    close(device_);
+    if (leader > 0) {
+        Result ignored;
+        finish(leader, ignored);
+    }
 }
 
 void Terminal::read_screen(std::chrono::milliseconds wait) {
-    pollfd fd{controller_, POLLIN, 0};
+    // The screen, or once the terminal has hung up only the reports.
+    pollfd fd{controller_.get() >= 0 ? controller_.get() : reports_.get(), POLLIN, 0};
     poll(&fd, 1, static_cast<int>(wait.count()));
-    drain(controller_, screen_);
+    if (controller_.get() >= 0) {
+        drain(controller_.get(), screen_);
+    }
     read_reports();
 }
 
 void Terminal::read_reports() {
     Report r{};
-    while (read(reports_, &r, sizeof r) == static_cast<ssize_t>(sizeof r)) {
+    while (read(reports_.get(), &r, sizeof r) == static_cast<ssize_t>(sizeof r)) {
         switch (r.kind) {
         case Report::started:
-            job_ = r.value;
+            processes_.job = r.value;
             break;
         case Report::stopped:
             stopped_ = true;
@@ -482,7 +532,7 @@ void Terminal::read_reports() {
             stopped_ = false;
             break;
         case Report::ended:
-            ended_ = true;
+            processes_.job_ended = true;
             record_status(result_, r.value);
             break;
         case Report::done:
@@ -517,25 +567,33 @@ bool Terminal::wait_for(const std::function<bool(const std::string&)>& shown,
 }
 
 void Terminal::type(std::string_view keys) {
-    for (size_t done = 0; done < keys.size();) {
-        const ssize_t n = write(controller_, keys.data() + done, keys.size() - done);
+    while (!keys.empty()) {
+        pollfd fd{controller_.get(), POLLOUT, 0};
+        if (poll(&fd, 1, 1000) == 0) {
+            throw std::runtime_error("the terminal took no key for a second");
+        }
+        const ssize_t n = write(controller_.get(), keys.data(), keys.size());
         if (n < 0 && errno != EINTR && errno != EAGAIN) {
             fail("write to terminal");
         }
-        done += n > 0 ? static_cast<size_t>(n) : 0;
+        keys.remove_prefix(n > 0 ? static_cast<size_t>(n) : 0);
     }
 }
 
+void Terminal::hang_up() {
+    controller_.reset();
+}
+
 void Terminal::send_signal(int signal_number) {
-    kill(-job_, signal_number);
+    kill(-processes_.job, signal_number);
 }
 
 void Terminal::command(char what) {
     const int before = commands_done_;
-    if (write(control_, &what, 1) != 1) {
+    if (write(control_.get(), &what, 1) != 1) {
         fail("write to the session leader");
     }
-    if (!await([&] { return commands_done_ > before || ended_; }, 5s)) {
+    if (!await([&] { return commands_done_ > before || processes_.job_ended; }, 5s)) {
         throw std::runtime_error("the session leader did not answer");
     }
 }
@@ -553,11 +611,11 @@ void Terminal::continue_in_background() {
 }
 
 bool Terminal::wait_stopped(std::chrono::milliseconds deadline) {
-    return await([this] { return stopped_ || ended_; }, deadline) && stopped_;
+    return await([this] { return stopped_ || processes_.job_ended; }, deadline) && stopped_;
 }
 
 std::optional<Result> Terminal::wait_exit(std::chrono::milliseconds deadline) {
-    if (!await([this] { return ended_; }, deadline)) {
+    if (!await([this] { return processes_.job_ended; }, deadline)) {
         return std::nullopt;
     }
     result_.out = screen_;
@@ -566,7 +624,7 @@ std::optional<Result> Terminal::wait_exit(std::chrono::milliseconds deadline) {
 
 termios Terminal::settings() const {
     termios settings{};
-    tcgetattr(device_, &settings);
+    tcgetattr(device_.get(), &settings);
     return settings;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <termios.h>
+#include <utility>
 #include <vector>
 
 namespace proc {
@@ -20,10 +21,35 @@ namespace proc {
 using namespace std::chrono_literals;
 using Environment = std::vector<std::string>; // "NAME=value" entries
 
+// A file descriptor of ours, closed when this goes. Made from a raw one, it
+// moves above the standard three and is marked close-on-exec, so that only what
+// a child is given on 0, 1 and 2 crosses into it.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int raw); // throws if raw is -1, as a failed open gives it
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        reset();
+        fd_ = std::exchange(other.fd_, -1);
+        return *this;
+    }
+    ~Fd() {
+        reset();
+    }
+    int get() const {
+        return fd_;
+    }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
+
 // Where the child's standard input comes from.
 enum class Input {
     silent_pipe, // a pipe held open that never delivers a byte: a wait for input never ends
-    bytes,       // a pipe holding Launch::input_bytes, then end of file
+    bytes,       // a pipe fed Launch::input_bytes as the child reads, then end of file
     dev_null,    // end of file at once
     closed,      // descriptor 0 not open at all
 };
@@ -96,8 +122,13 @@ class Terminal {
                   std::chrono::milliseconds deadline);
     // Reads the screen until the condition holds; false if the deadline came first.
     bool await(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
-    // Presses keys, as bytes sent from the terminal's keyboard.
+    // Presses keys, as bytes sent from the terminal's keyboard; throws if the
+    // terminal takes none for a second.
     void type(std::string_view keys);
+    // Closes the terminal, as closing its window does: it hangs up, and the
+    // stand-in shell, like a real one, passes the hangup on to its job. The
+    // screen and the settings cannot be read after this.
+    void hang_up();
     // Sends a signal to the job's process group, as the terminal's keys do.
     void send_signal(int signal_number);
     // Waits for the program's end: nullopt if it is still running at the deadline.
@@ -125,13 +156,24 @@ class Terminal {
     void read_reports();
     void command(char what);
 
-    int controller_ = -1; // our side of the terminal: the keyboard and the screen
-    int device_ = -1;     // the program's side, kept open to read its settings
-    int control_ = -1;    // commands to the stand-in shell
-    int reports_ = -1;    // what it says of the job
-    pid_t leader_ = -1;   // the stand-in shell
-    pid_t job_ = -1;      // the program, leading the job's process group
-    bool stopped_ = false, ended_ = false;
+    // The stand-in shell and its job: both killed, and the shell reaped, when
+    // this goes, also when the constructor throws halfway.
+    struct Processes {
+        pid_t leader = -1; // the stand-in shell
+        pid_t job = -1;    // the program, leading the job's process group
+        bool job_ended = false;
+        Processes() = default;
+        Processes(const Processes&) = delete;
+        Processes& operator=(const Processes&) = delete;
+        ~Processes();
+    };
+
+    Fd controller_; // our side of the terminal: the keyboard and the screen
+    Fd device_;     // the program's side, kept open to read its settings
+    Fd control_;    // commands to the stand-in shell
+    Fd reports_;    // what it says of the job
+    Processes processes_;
+    bool stopped_ = false;
     int commands_done_ = 0;
     termios initial_{};
     std::string screen_;
