@@ -1,6 +1,8 @@
 // The program as a process: the bytes it writes, the command it hands to the
 // shell, and its exit status, whatever the shell, the command or the output does.
-#include "process.hpp"
+#include "config.hpp"
+#include "files.hpp"
+#include "testing.hpp"
 
 #include <filesystem>
 #include <sstream>
@@ -12,7 +14,6 @@ using namespace proc;
 namespace {
 
 const std::string greeting = "Hello World!\n";
-const std::string system_path = "/usr/bin:/bin";
 
 // A `pause` of the test's own, first on PATH, so each test decides what the
 // command does. "$MARK" names a file the script may write to show it ran.
@@ -37,7 +38,7 @@ class FakePause {
         return read_file(mark().string() + ".input");
     }
     Environment env() const {
-        return environment_with({"PATH=" + dir_.path().string() + ":" + system_path});
+        return with_first_on_path(dir_.path().string());
     }
     std::filesystem::path mark() const {
         return dir_.path() / "ran";
@@ -50,27 +51,60 @@ class FakePause {
     TempDir dir_;
 };
 
-Launch hello(const Environment& env, std::vector<std::string> args = {}) {
-    args.insert(args.begin(), HELLO);
+using Args = std::vector<std::string>;
+
+Launch hello(const Environment& env, Args args = {}) {
+    args.insert(args.begin(), config::hello);
     return {.argv = args, .env = env, .deadline = 5s};
 }
 
-// ---- What it writes ---------------------------------------------------------------
+// ---- Its own part, however it is started: the line, and nothing taken or handed on ----------
 
-class Stdout : public ::testing::TestWithParam<Case<Output>> {};
+struct HowStarted {
+    Output output = Output::pipe;
+    Args args = {};
+    Input input = Input::dev_null;
+    std::string left_for_the_command = ""; // of "y\nmore\n" given as input
+};
 
-TEST_P(Stdout, IsExactlyTheGreetingLine) {
-    const FakePause pause("echo ran > \"$MARK\"");
-    Launch launch = hello(pause.env());
-    launch.output = GetParam().data;
+class Program : public ::testing::TestWithParam<Case<HowStarted>> {};
+
+TEST_P(Program, WritesTheLineAndHandsTheCommandNothingButTheTerminalsStreams) {
+    const HowStarted& row = GetParam().data;
+    const FakePause pause = FakePause::recording();
+    Launch launch = hello(pause.env(), row.args);
+    launch.output = row.output;
+    launch.input = row.input;
+    launch.input_bytes = "y\nmore\n";
 
     const Result result = run(launch);
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out, greeting);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, "from pause\n") << "the command's stderr is not the program's";
     EXPECT_EQ(pause.marked(), "ran\n") << "the command did not run";
+    EXPECT_EQ(pause.arguments(), "0\n") << "the command was given arguments";
+    EXPECT_EQ(pause.input(), row.left_for_the_command) << "the program took some of the input";
 }
+
+std::vector<Case<HowStarted>> starts() {
+    return {
+        {"ToAPipe", {}},
+        {"IntoAFile", {.output = Output::file}},
+        {"WithAnEmptyArgument", {.args = {""}}},
+        {"WithOptionLikeArguments", {.args = {"-h", "--help", "/?", "--", "-"}}},
+        {"WithShellSyntaxAsArguments", {.args = {"; exit 3", "$(false)", "|", "&&", "`id`"}}},
+        {"WithArgumentsNotInUtf8", {.args = {"\xff\xfe\x80", "caf\xe9"}}},
+        {"WithAVeryLongArgument", {.args = {std::string(100'000, 'x')}}},
+        {"WithHundredsOfArguments", {.args = Args(500, "arg")}},
+        {"WithInputClosed", {.input = Input::closed, .left_for_the_command = "(closed)\n"}},
+        {"WithLinesOfInput", {.input = Input::bytes, .left_for_the_command = "y\nmore\n"}},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Started, Program, ::testing::ValuesIn(starts()), case_name);
+
+class Stdout : public ::testing::TestWithParam<Case<Output>> {};
 
 TEST_P(Stdout, GreetingLandsBeforeWhatTheCommandWrites) {
     // Through a pipe or into a file stdout is fully buffered: only a flush
@@ -81,75 +115,13 @@ TEST_P(Stdout, GreetingLandsBeforeWhatTheCommandWrites) {
 
     const Result result = run(launch);
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out, greeting + "Press any key\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(To, Stdout,
                          ::testing::Values(Case<Output>{"Pipe", Output::pipe},
                                            Case<Output>{"File", Output::file}),
-                         case_name);
-
-// ---- What it reads: nothing ---------------------------------------------------------
-
-using Args = std::vector<std::string>;
-
-class Arguments : public ::testing::TestWithParam<Case<Args>> {};
-
-TEST_P(Arguments, ChangeNothingAndAreNotHandedOn) {
-    const FakePause pause = FakePause::recording();
-    Launch launch = hello(pause.env(), GetParam().data);
-    launch.input = Input::dev_null;
-
-    const Result result = run(launch);
-
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(result.out, greeting);
-    EXPECT_EQ(result.err, "from pause\n") << "the command's stderr is not the program's";
-    EXPECT_EQ(pause.marked(), "ran\n");
-    EXPECT_EQ(pause.arguments(), "0\n") << "the command was given arguments";
-}
-
-std::vector<Case<Args>> argument_cases() {
-    return {
-        {"None", {}},
-        {"Empty", {""}},
-        {"OptionLike", {"-h", "--help", "/?", "--", "-"}},
-        {"ShellSyntax", {"; exit 3", "$(false)", "|", "&&", "`id`"}},
-        {"NotUtf8", {"\xff\xfe\x80", "caf\xe9"}},
-        {"VeryLong", {std::string(100'000, 'x')}},
-        {"Hundreds", Args(500, "arg")},
-    };
-}
-
-INSTANTIATE_TEST_SUITE_P(Any, Arguments, ::testing::ValuesIn(argument_cases()), case_name);
-
-struct Given {
-    Input input;
-    std::string left; // what the command finds left of it
-};
-
-class StandardInput : public ::testing::TestWithParam<Case<Given>> {};
-
-TEST_P(StandardInput, ChangesNothingAndIsLeftWholeForTheCommand) {
-    const FakePause pause = FakePause::recording();
-    Launch launch = hello(pause.env());
-    launch.input = GetParam().data.input;
-    launch.input_bytes = "y\nmore\n";
-
-    const Result result = run(launch);
-
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(result.out, greeting);
-    EXPECT_EQ(pause.marked(), "ran\n");
-    EXPECT_EQ(pause.input(), GetParam().data.left) << "the program took some of the input";
-}
-
-INSTANTIATE_TEST_SUITE_P(AnyKind, StandardInput,
-                         ::testing::Values(Case<Given>{"AtEndOfFile", {Input::dev_null, ""}},
-                                           Case<Given>{"Closed", {Input::closed, "(closed)\n"}},
-                                           Case<Given>{"HoldingLines",
-                                                       {Input::bytes, "y\nmore\n"}}),
                          case_name);
 
 TEST(Environment, EmptyChangesNothingOfItsOwn) {
@@ -160,27 +132,30 @@ TEST(Environment, EmptyChangesNothingOfItsOwn) {
 
     const Result result = run(launch);
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out.substr(0, greeting.size()), greeting);
 }
 
 // ---- Whatever the command does, the status is 0 -------------------------------------
 
-// The fake pause's script; none: no `pause` on PATH at all.
-using Script = std::optional<std::string>;
+struct Fate {
+    std::optional<std::string> script; // the fake pause's; none: no `pause` on PATH at all
+    std::string err_holds = "";        // what its stderr must hold: the shell's or the command's
+};
 
-class Command : public ::testing::TestWithParam<Case<Script>> {};
+class Command : public ::testing::TestWithParam<Case<Fate>> {};
 
 TEST_P(Command, LeavesTheLineAndStatusZeroWithoutWaiting) {
-    const FakePause pause(GetParam().data.value_or(""));
-    const Environment env =
-        GetParam().data ? pause.env() : environment_with({"PATH=" + system_path});
+    const Fate& fate = GetParam().data;
+    const FakePause pause(fate.script.value_or(""));
+    const Environment env = fate.script ? pause.env() : environment_with({"PATH=" + system_path});
 
     // Standard input is open but silent: a program that waited would time out.
     const Result result = run(hello(env));
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(result.out, greeting);
+    EXPECT_THAT(result, ExitedWith(0));
+    EXPECT_EQ(result.out, greeting) << "the program said something of its own";
+    EXPECT_NE(result.err.find(fate.err_holds), std::string::npos) << result;
 }
 
 // A shell's exit code n comes back from system() as n << 8, which is 0 again once
@@ -191,20 +166,15 @@ const std::string kill_the_shell =
     "parent=$(cat /proc/$PPID/comm 2>/dev/null || ps -o comm= -p $PPID)\n"
     "case $parent in *hello*) kill -KILL $$ ;; *) kill -KILL $PPID ;; esac";
 
-INSTANTIATE_TEST_SUITE_P(
-    Whatever, Command,
-    ::testing::Values(Case<Script>{"Missing", std::nullopt}, Case<Script>{"Failing", "exit 3"},
-                      Case<Script>{"KilledBySignal", "kill -KILL $$"},
-                      Case<Script>{"ShellKilledBySignal", kill_the_shell},
-                      Case<Script>{"WritingToStderr", "echo oops >&2; exit 1"}),
-    case_name);
-
-TEST(Command, MissingIsReportedByTheShellNotByTheProgram) {
-    const Result result = run(hello(environment_with({"PATH=" + system_path})));
-
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_NE(result.err.find("pause"), std::string::npos) << result;
-}
+INSTANTIATE_TEST_SUITE_P(Whatever, Command,
+                         ::testing::Values(
+                             // The shell says so, not the program.
+                             Case<Fate>{"Missing", {std::nullopt, "pause"}},
+                             Case<Fate>{"Failing", {"exit 3"}},
+                             Case<Fate>{"KilledBySignal", {"kill -KILL $$"}},
+                             Case<Fate>{"ShellKilledBySignal", {kill_the_shell}},
+                             Case<Fate>{"WritingToStderr", {"echo oops >&2; exit 1", "oops\n"}}),
+                         case_name);
 
 TEST(Interpreter, UnableToStartLeavesTheLineAndStatusZero) {
 #ifndef __linux__
@@ -212,55 +182,53 @@ TEST(Interpreter, UnableToStartLeavesTheLineAndStatusZero) {
 #endif
     // In a mount namespace of its own, /bin/sh is covered by /dev/null, which
     // cannot be executed: the shell cannot start, and only this program is hit.
-    const Result probe = run({.argv = {"unshare", "-r", "-m", "true"}});
+    RUN_TOOL(probe, {.argv = {"unshare", "-r", "-m", "true"}});
     REQUIRE_OR_SKIP(probe.exited_with(0), "no mount namespace here: " + probe.err);
 
-    const Result result = run({.argv = {"unshare", "-r", "-m", "--", "/bin/sh", "-c",
-                                        "mount --bind /dev/null /bin/sh && exec \"$0\"", HELLO},
-                               .deadline = 5s});
+    const Result result =
+        run({.argv = {"unshare", "-r", "-m", "--", "/bin/sh", "-c",
+                      "mount --bind /dev/null /bin/sh && exec \"$0\"", config::hello},
+             .deadline = 5s});
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out, greeting);
     EXPECT_EQ(result.err, "") << "a shell ran after all";
 }
 
 // ---- Failed writes: ignored, and the command still runs as a shell would run it --------
 
-class FailedWrite : public ::testing::TestWithParam<Case<Output>> {};
+struct Write {
+    Output output;
+    bool started_ignoring_sigpipe = false; // as some parents start their children
+};
 
-TEST_P(FailedWrite, StillRunsTheCommandWithSignalsAsAShellLeavesThem) {
-    SKIP_UNLESS_PLATFORM_HAS(GetParam().data != Output::dev_full ||
-                                 std::filesystem::exists("/dev/full"),
+class FailedWrite : public ::testing::TestWithParam<Case<Write>> {};
+
+TEST_P(FailedWrite, StillRunsTheCommandWithSignalsAsTheProgramWasGivenThem) {
+    const Write& row = GetParam().data;
+    SKIP_UNLESS_PLATFORM_HAS(row.output != Output::dev_full || std::filesystem::exists("/dev/full"),
                              "this system has no /dev/full");
-    const FakePause pause(std::string("exec '") + SIGNAL_PROBE + "' > \"$MARK\"");
+    const FakePause pause(std::string("exec '") + config::signal_probe + "' > \"$MARK\"");
     Launch launch = hello(pause.env());
-    launch.output = GetParam().data;
+    launch.output = row.output;
+    launch.ignore_sigpipe = row.started_ignoring_sigpipe;
 
     const Result result = run(launch);
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(pause.marked(), "SIGPIPE default, blocked none\n");
+    EXPECT_THAT(result, ExitedWith(0));
+    // Whoever started us chose what SIGPIPE does; the command inherits that choice.
+    EXPECT_EQ(pause.marked(), row.started_ignoring_sigpipe ? "SIGPIPE ignored, blocked none\n"
+                                                           : "SIGPIPE default, blocked none\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(ToAnOutput, FailedWrite,
-                         ::testing::Values(Case<Output>{"BrokenPipe", Output::broken_pipe},
-                                           Case<Output>{"DeviceFull", Output::dev_full},
-                                           Case<Output>{"ClosedStdout", Output::closed},
-                                           Case<Output>{"NoneOnAWorkingPipe", Output::pipe}),
+                         ::testing::Values(Case<Write>{"BrokenPipe", {Output::broken_pipe}},
+                                           Case<Write>{"DeviceFull", {Output::dev_full}},
+                                           Case<Write>{"ClosedStdout", {Output::closed}},
+                                           Case<Write>{"NoneOnAWorkingPipe", {Output::pipe}},
+                                           Case<Write>{"BrokenPipeWithSigpipeIgnored",
+                                                       {Output::broken_pipe, true}}),
                          case_name);
-
-TEST(FailedWrite, CommandKeepsAnIgnoredSigpipeThatTheProgramWasGiven) {
-    // Whoever started us chose to ignore SIGPIPE; the command inherits that choice.
-    const FakePause pause(std::string("exec '") + SIGNAL_PROBE + "' > \"$MARK\"");
-    Launch launch = hello(pause.env());
-    launch.output = Output::broken_pipe;
-    launch.ignore_sigpipe = true;
-
-    const Result result = run(launch);
-
-    EXPECT_TRUE(result.exited_with(0)) << result;
-    EXPECT_EQ(pause.marked(), "SIGPIPE ignored, blocked none\n");
-}
 
 // ---- The files: hardened as release builds should be ---------------------------------
 
@@ -270,14 +238,12 @@ TEST_P(Hardening, PieWithFullRelroAndNoExecutableStack) {
 #ifndef __ELF__
     SKIP_UNLESS_PLATFORM_HAS(false, "these are ELF properties, and this system does not use ELF");
 #endif
-    const Result elf = run({.argv = {"readelf", "-h", "-l", "-d", "-W", GetParam().data}});
-    REQUIRE_OR_SKIP(elf.exit_code != 127, "readelf is not installed");
-    ASSERT_TRUE(elf.exited_with(0)) << elf;
+    RUN_TOOL(elf, {.argv = {"readelf", "-h", "-l", "-d", "-W", GetParam().data}});
+    ASSERT_THAT(elf, ExitedWith(0));
 
-    std::istringstream lines(elf.out);
     std::string type, stack_flags;
     bool relro = false, bind_now = false;
-    for (std::string line; std::getline(lines, line);) {
+    for (const auto& line : lines_of(elf.out)) {
         const std::vector<std::string> word = words_of(line);
         if (word.size() >= 2 && word[0] == "Type:") {
             type = word[1];
@@ -293,8 +259,8 @@ TEST_P(Hardening, PieWithFullRelroAndNoExecutableStack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Built, Hardening,
-                         ::testing::Values(Case<const char*>{"Hello", HELLO},
-                                           Case<const char*>{"Pause", PAUSE}),
+                         ::testing::Values(Case<const char*>{"Hello", config::hello},
+                                           Case<const char*>{"Pause", config::pause}),
                          case_name);
 
 } // namespace

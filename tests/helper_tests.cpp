@@ -1,6 +1,7 @@
 // The process helpers keep their promises: every wait ends by its deadline,
 // also when a child takes none of what it is given.
-#include "process.hpp"
+#include "terminal.hpp"
+#include "testing.hpp"
 
 #include <chrono>
 #include <string>
@@ -17,7 +18,7 @@ TEST(Run, FeedsInputAsTheChildReadsItHoweverMuchThereIs) {
     const Result result =
         run({.argv = {"cat"}, .input = Input::bytes, .input_bytes = plenty, .deadline = 10s});
 
-    EXPECT_TRUE(result.exited_with(0)) << result.exit_code.value_or(-1);
+    EXPECT_THAT(result, ExitedWith(0)) << result.exit_code.value_or(-1);
     EXPECT_TRUE(result.out == plenty) << result.out.size() << " bytes came back";
 }
 
@@ -34,7 +35,7 @@ TEST(Terminal, TypingIntoAProgramThatReadsNothingFailsRatherThanHangs) {
     // Raw, the terminal keeps every key until it is read, and pushes back once
     // it holds no more; in line mode it would drop them instead.
     Terminal terminal({"sh", "-c", "stty raw -echo && echo ready && exec sleep 30"});
-    ASSERT_TRUE(terminal.wait_for("ready", 5s)) << testing::PrintToString(terminal.screen());
+    ASSERT_TRUE(terminal.wait_for("ready", 5s));
     const auto start = Clock::now();
 
     EXPECT_THROW(terminal.type(plenty), std::runtime_error);

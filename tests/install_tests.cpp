@@ -1,5 +1,7 @@
 // What `cmake --install` puts where on POSIX, and the manual pages it installs.
-#include "process.hpp"
+#include "config.hpp"
+#include "files.hpp"
+#include "testing.hpp"
 
 #include <filesystem>
 #include <string>
@@ -13,18 +15,19 @@ namespace fs = std::filesystem;
 class ManualPage : public ::testing::TestWithParam<Case<const char*>> {};
 
 TEST_P(ManualPage, RendersWithoutWarnings) {
-    const fs::path page = fs::path(MAN_DIR) / GetParam().data;
+    const fs::path page = fs::path(config::man_dir) / GetParam().data;
     const Result lint = run({.argv = {"mandoc", "-T", "lint", "-W", "warning", page.string()}});
     REQUIRE_OR_SKIP(lint.exit_code != 127, "mandoc is not installed");
 
-    EXPECT_TRUE(lint.exited_with(0)) << lint;
+    EXPECT_THAT(lint, ExitedWith(0));
     EXPECT_EQ(lint.out + lint.err, "");
 }
 
 TEST_P(ManualPage, NamesTheInstalledVersion) {
-    const std::string text = read_file(fs::path(MAN_DIR) / GetParam().data);
+    const std::string text = read_file(fs::path(config::man_dir) / GetParam().data);
 
-    EXPECT_NE(text.find("\"hello " VERSION "\""), std::string::npos) << text.substr(0, 80);
+    EXPECT_NE(text.find("\"hello " + std::string(config::version) + "\""), std::string::npos)
+        << text.substr(0, 80);
 }
 
 INSTANTIATE_TEST_SUITE_P(Of, ManualPage,
@@ -34,21 +37,23 @@ INSTANTIATE_TEST_SUITE_P(Of, ManualPage,
 
 TEST(Install, PutsEachFileWhereGnuInstallDirsSays) {
     const TempDir prefix;
-    const Result install =
-        run({.argv = {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix.path().string()},
-             .deadline = 30s});
-    ASSERT_TRUE(install.exited_with(0)) << install;
+    const Result install = run({.argv = {config::cmake_command, "--install", config::build_dir,
+                                         "--prefix", prefix.path().string()},
+                                .deadline = 30s});
+    ASSERT_THAT(install, ExitedWith(0));
 
     for (const fs::path& file :
-         {fs::path(BINDIR) / "hello", fs::path(BINDIR) / "pause", fs::path(MANDIR) / "man1/hello.1",
-          fs::path(MANDIR) / "man1/pause.1", fs::path(DOCDIR) / "LICENSE"}) {
+         {fs::path(config::bindir) / "hello", fs::path(config::bindir) / "pause",
+          fs::path(config::mandir) / "man1/hello.1", fs::path(config::mandir) / "man1/pause.1",
+          fs::path(config::docdir) / "LICENSE"}) {
         EXPECT_TRUE(fs::is_regular_file(prefix.path() / file)) << file << " is not installed";
     }
-    const Result hello = run(
-        {.argv = {(prefix.path() / BINDIR / "hello").string()},
-         .env = environment_with({"PATH=" + (prefix.path() / BINDIR).string() + ":/usr/bin:/bin"}),
-         .input = Input::dev_null});
-    EXPECT_TRUE(hello.exited_with(0)) << hello;
+    const Result hello =
+        run({.argv = {(prefix.path() / config::bindir / "hello").string()},
+             .env = environment_with(
+                 {"PATH=" + (prefix.path() / config::bindir).string() + ":/usr/bin:/bin"}),
+             .input = Input::dev_null});
+    EXPECT_THAT(hello, ExitedWith(0));
     EXPECT_EQ(hello.out, "Hello World!\nPress any key to continue . . . \n")
         << "the installed pair does not find each other";
 }

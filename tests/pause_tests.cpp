@@ -1,6 +1,9 @@
 // The POSIX stand-in for the interpreter's "pause": alone, with and without a
 // terminal, and behind the program on a terminal the way a user meets it.
-#include "process.hpp"
+#include "config.hpp"
+#include "files.hpp"
+#include "terminal.hpp"
+#include "testing.hpp"
 
 #include <csignal>
 #include <filesystem>
@@ -10,7 +13,7 @@ using namespace proc;
 
 namespace {
 
-const std::string prompt = "Press any key to continue . . . ";
+const std::string& prompt = pause_prompt;
 
 // ---- Without a terminal: one byte, end of file or an error ends the wait ------------
 
@@ -22,12 +25,12 @@ struct Feed {
 class PauseReading : public ::testing::TestWithParam<Case<Feed>> {};
 
 TEST_P(PauseReading, PromptsThenEndsAtOnce) {
-    const Result result = run({.argv = {PAUSE},
+    const Result result = run({.argv = {config::pause},
                                .input = GetParam().data.input,
                                .input_bytes = GetParam().data.bytes,
                                .deadline = 5s});
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out, prompt + "\n");
     EXPECT_EQ(result.err, "");
 }
@@ -40,17 +43,17 @@ INSTANTIATE_TEST_SUITE_P(From, PauseReading,
                          case_name);
 
 TEST(PauseReading, TakesOneByteAndLeavesTheRestForTheNextReader) {
-    const Result result = run({.argv = {"sh", "-c", "\"$0\"; cat", PAUSE},
+    const Result result = run({.argv = {"sh", "-c", "\"$0\"; cat", config::pause},
                                .input = Input::bytes,
                                .input_bytes = "abc\ndef\n",
                                .deadline = 5s});
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     EXPECT_EQ(result.out, prompt + "\nbc\ndef\n");
 }
 
 TEST(PauseReading, WaitsWhileInputIsOpenAndSilentWithThePromptShown) {
-    const Result result = run({.argv = {PAUSE}, .deadline = 1s});
+    const Result result = run({.argv = {config::pause}, .deadline = 1s});
 
     EXPECT_TRUE(result.timed_out) << result;
     EXPECT_EQ(result.out, prompt);
@@ -65,7 +68,7 @@ struct Unread {
 class PauseWithItsReaderGone : public ::testing::TestWithParam<Case<Unread>> {};
 
 TEST_P(PauseWithItsReaderGone, StillWaitsForItsByte) {
-    const Result result = run({.argv = {PAUSE},
+    const Result result = run({.argv = {config::pause},
                                .input = GetParam().data.input,
                                .input_bytes = "x",
                                .output = Output::broken_pipe,
@@ -74,7 +77,7 @@ TEST_P(PauseWithItsReaderGone, StillWaitsForItsByte) {
     if (GetParam().data.waits) {
         EXPECT_TRUE(result.timed_out) << "ended without its byte: " << result;
     } else {
-        EXPECT_TRUE(result.exited_with(0)) << result;
+        EXPECT_THAT(result, ExitedWith(0));
     }
     EXPECT_EQ(result.err, "");
 }
@@ -86,14 +89,9 @@ INSTANTIATE_TEST_SUITE_P(Reading, PauseWithItsReaderGone,
 
 // ---- On a terminal --------------------------------------------------------------------
 
-bool echoes(const termios& settings) {
-    return (settings.c_lflag & ECHO) != 0;
-}
-
 // The program with the stand-in first on PATH, as the run command starts it.
 Environment with_pause_on_path() {
-    const auto dir = std::filesystem::path(PAUSE).parent_path().string();
-    return environment_with({"PATH=" + dir + ":/usr/bin:/bin"});
+    return with_pause_from(config::pause);
 }
 
 struct KeyPress {
@@ -104,10 +102,10 @@ struct KeyPress {
 class HelloOnTerminal : public ::testing::TestWithParam<Case<KeyPress>> {};
 
 TEST_P(HelloOnTerminal, GreetsWaitsForTheKeyAndLeavesTheTerminalAsItWas) {
-    Terminal terminal({HELLO}, with_pause_on_path());
+    Terminal terminal({config::hello}, with_pause_on_path());
 
     const std::string waiting = "Hello World!\r\n" + prompt;
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
     EXPECT_EQ(terminal.screen(), waiting);
     EXPECT_FALSE(echoes(terminal.settings())) << "a key typed now would show";
     ASSERT_FALSE(terminal.wait_exit(1s)) << "did not wait for a key";
@@ -116,7 +114,7 @@ TEST_P(HelloOnTerminal, GreetsWaitsForTheKeyAndLeavesTheTerminalAsItWas) {
     const auto result = terminal.wait_exit(5s);
 
     ASSERT_TRUE(result) << "still waiting after the key";
-    EXPECT_TRUE(result->exited_with(0)) << *result;
+    EXPECT_THAT(*result, ExitedWith(0));
     EXPECT_EQ(result->out, waiting + GetParam().data.then_shown) << "the key was echoed";
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
@@ -133,16 +131,16 @@ TEST(HelloOnTerminal, KeyOfSeveralBytesLeavesNoneOfThemForTheNextCommand) {
     // What a shell does next: read a line from the same terminal.
     Terminal terminal({"bash", "-c",
                        "\"$1\"; echo paused; IFS= read -r line; echo \"next [$line]\"", "bash",
-                       HELLO},
+                       config::hello},
                       with_pause_on_path());
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
 
     terminal.type("\x1b[A"); // the up arrow
-    ASSERT_TRUE(terminal.wait_for("paused\r\n", 5s)) << testing::PrintToString(terminal.screen());
+    ASSERT_TRUE(terminal.wait_for("paused\r\n", 5s));
     terminal.type("z\r");
     const auto result = terminal.wait_exit(5s);
 
-    ASSERT_TRUE(result) << testing::PrintToString(terminal.screen());
+    ASSERT_TRUE(result) << terminal.state();
     EXPECT_NE(result->out.find("next [z]"), std::string::npos)
         << "the rest of the key was left for the next command: " << *result;
 }
@@ -161,22 +159,16 @@ TEST_P(HelloWithOutputElsewhere, StillWaitsForOneKeyOnTheTerminal) {
     const TempDir dir;
     Terminal terminal({"bash", "-c",
                        std::string(GetParam().data.command) + "; echo \"status ${PIPESTATUS[*]}\"",
-                       "bash", HELLO, (dir.path() / "out").string()},
+                       "bash", config::hello, (dir.path() / "out").string()},
                       with_pause_on_path());
-    const auto state = [&] {
-        return "screen " + testing::PrintToString(terminal.screen()) + "\nsettings " +
-               describe(terminal.settings());
-    };
-
     ASSERT_TRUE(terminal.await([&] { return !echoes(terminal.settings()); }, 5s))
-        << "not waiting for one key\n"
-        << state();
-    ASSERT_FALSE(terminal.wait_exit(1s)) << "ended without a key\n" << state();
+        << "not waiting for one key";
+    ASSERT_FALSE(terminal.wait_exit(1s)) << "ended without a key\n" << terminal.state();
     terminal.type("x");
     const auto result = terminal.wait_exit(5s);
 
-    ASSERT_TRUE(result) << "still waiting after the key\n" << state();
-    EXPECT_TRUE(result->exited_with(0)) << *result;
+    ASSERT_TRUE(result) << "still waiting after the key\n" << terminal.state();
+    EXPECT_THAT(*result, ExitedWith(0));
     EXPECT_EQ(result->out, GetParam().data.shown);
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
@@ -193,27 +185,42 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The stand-in alone on a terminal: restored on every way out -------------------
 
-class PauseOnTerminal : public ::testing::TestWithParam<Case<int>> {};
+// Ended by a signal, sent or typed: the terminal restored, the prompt's line
+// ended, and the end the signal gives any program.
+struct Ending {
+    int signal_number;
+    std::string keys = ""; // typed to send it; none: sent to the job, as kill does
+};
+
+class PauseOnTerminal : public ::testing::TestWithParam<Case<Ending>> {};
 
 TEST_P(PauseOnTerminal, RestoresTheTerminalThenEndsAsTheSignalWould) {
-    Terminal terminal({PAUSE});
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    const Ending& row = GetParam().data;
+    Terminal terminal({config::pause});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
     ASSERT_FALSE(echoes(terminal.settings()));
 
-    terminal.send_signal(GetParam().data);
+    if (row.keys.empty()) {
+        terminal.send_signal(row.signal_number);
+    } else {
+        terminal.type(row.keys);
+    }
     const auto result = terminal.wait_exit(5s);
 
-    ASSERT_TRUE(result) << "still waiting after the signal";
-    EXPECT_EQ(result->signal, GetParam().data) << *result;
+    ASSERT_TRUE(result) << "still waiting after the signal\n" << terminal.state();
+    EXPECT_THAT(*result, KilledBy(row.signal_number));
     EXPECT_EQ(result->out, prompt + "\r\n") << "the prompt's line was left open";
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signal, PauseOnTerminal,
-                         ::testing::Values(Case<int>{"Interrupt", SIGINT},
-                                           Case<int>{"Terminate", SIGTERM},
-                                           Case<int>{"Hangup", SIGHUP}, Case<int>{"Quit", SIGQUIT}),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(
+    Signal, PauseOnTerminal,
+    ::testing::Values(Case<Ending>{"Interrupt", {SIGINT}},
+                      Case<Ending>{"InterruptTypedAsCtrlC", {SIGINT, "\x03"}},
+                      Case<Ending>{"Terminate", {SIGTERM}}, Case<Ending>{"Hangup", {SIGHUP}},
+                      Case<Ending>{"Quit", {SIGQUIT}},
+                      Case<Ending>{"QuitTypedAsCtrlBackslash", {SIGQUIT, "\x1c"}}),
+    case_name);
 
 // The terminal's window is closed while it waits: the terminal hangs up, so
 // that no key can come any more, and the shell passes the hangup on. Whichever
@@ -228,33 +235,24 @@ class PauseWhenTheTerminalCloses : public ::testing::TestWithParam<Case<Closing>
 
 TEST_P(PauseWhenTheTerminalCloses, EndsTheWait) {
     Terminal terminal(
-        {"/bin/sh", "-c", std::string(GetParam().data.trap) + "; exec \"$0\"", PAUSE});
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+        {"/bin/sh", "-c", std::string(GetParam().data.trap) + "; exec \"$0\"", config::pause});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
 
     terminal.hang_up();
     const auto result = terminal.wait_exit(5s);
 
     ASSERT_TRUE(result) << "still waiting on a terminal that has gone";
-    const bool by_sighup = GetParam().data.by_sighup_too && result->signal == SIGHUP;
-    EXPECT_TRUE(by_sighup || result->exited_with(0)) << *result;
+    if (GetParam().data.by_sighup_too && result->signal) {
+        EXPECT_THAT(*result, KilledBy(SIGHUP));
+    } else {
+        EXPECT_THAT(*result, ExitedWith(0));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Hangup, PauseWhenTheTerminalCloses,
                          ::testing::Values(Case<Closing>{"Default", {"trap - HUP", true}},
                                            Case<Closing>{"Ignored", {"trap '' HUP", false}}),
                          case_name);
-
-TEST(PauseOnTerminal, CtrlCTypedEndsItAsAnInterruptWithTheTerminalRestored) {
-    Terminal terminal({PAUSE});
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
-
-    terminal.type("\x03");
-    const auto result = terminal.wait_exit(5s);
-
-    ASSERT_TRUE(result) << "the interrupt key no longer works while it waits";
-    EXPECT_EQ(result->signal, SIGINT) << *result;
-    EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
-}
 
 // A signal that whoever started it ignores stays ignored, as a shell ignores
 // Ctrl-C for a job started with `&` where there is no job control.
@@ -266,9 +264,10 @@ struct Ignored {
 class PauseWithIgnoredSignal : public ::testing::TestWithParam<Case<Ignored>> {};
 
 TEST_P(PauseWithIgnoredSignal, KeyThatSendsItDoesNotEndOrStopTheWait) {
-    Terminal terminal(
-        {"/bin/sh", "-c", std::string("trap '' ") + GetParam().data.trap + "; exec \"$0\"", PAUSE});
-    ASSERT_TRUE(terminal.wait_for(prompt, 5s)) << testing::PrintToString(terminal.screen());
+    Terminal terminal({"/bin/sh", "-c",
+                       std::string("trap '' ") + GetParam().data.trap + "; exec \"$0\"",
+                       config::pause});
+    ASSERT_TRUE(terminal.wait_for(prompt, 5s));
 
     terminal.type(GetParam().data.key);
 
@@ -277,7 +276,7 @@ TEST_P(PauseWithIgnoredSignal, KeyThatSendsItDoesNotEndOrStopTheWait) {
     terminal.type("x");
     const auto result = terminal.wait_exit(5s);
     ASSERT_TRUE(result) << "still waiting after the key";
-    EXPECT_TRUE(result->exited_with(0)) << *result;
+    EXPECT_THAT(*result, ExitedWith(0));
     EXPECT_EQ(describe(terminal.settings()), describe(terminal.initial_settings()));
 }
 

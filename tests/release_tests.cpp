@@ -2,8 +2,10 @@
 // and notices, its checksum, the program in it, that the same sources give the
 // same bytes wherever they are built, that its time is the commit's, and that it
 // can be signed.
+#include "config.hpp"
+#include "files.hpp"
 #include "pe.hpp"
-#include "process.hpp"
+#include "testing.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,22 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string top = RELEASE_TOP;
-
-// Runs a tool that the test needs; skips (fails under CI) when it is not installed.
-#define RUN_TOOL(result, ...)                                                                      \
-    const Result result = run(__VA_ARGS__);                                                        \
-    REQUIRE_ON_LINUX_OR_SKIP(result.exit_code != 127, "a tool this test runs is not installed")
-
-// The lines of a text.
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
+const std::string top = config::release_top;
 
 // This process's environment without SOURCE_DATE_EPOCH, for builds whose time
 // must come from the sources; and with changes on top.
@@ -55,7 +42,8 @@ std::time_t release_time() {
     if (const char* given = std::getenv("SOURCE_DATE_EPOCH")) {
         return std::stoll(given);
     }
-    const Result commit = run({.argv = {"git", "-C", SOURCE_DIR, "log", "-1", "--format=%ct"}});
+    const Result commit =
+        run({.argv = {"git", "-C", config::source_dir, "log", "-1", "--format=%ct"}});
     return commit.exited_with(0) ? std::stoll(commit.out) : -1;
 }
 
@@ -83,21 +71,10 @@ std::string path_without_git(const fs::path& bin) {
     return "PATH=" + bin.string();
 }
 
-// The files of this tree that git would know of, without its builds and history.
-void copy_sources(const fs::path& to) {
-    fs::create_directories(to);
-    for (const auto& entry : fs::directory_iterator(SOURCE_DIR)) {
-        const std::string name = entry.path().filename().string();
-        if (name != "build" && name != ".git" && name != ".cache") {
-            fs::copy(entry.path(), to / name, fs::copy_options::recursive);
-        }
-    }
-}
-
 class ReleaseZip : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_ON_LINUX_OR_SKIP(fs::exists(RELEASE_ZIP),
+        REQUIRE_ON_LINUX_OR_SKIP(fs::exists(config::release_zip),
                                  "no i686-w64-mingw32-g++: the release zip was not built");
         REQUIRE_ON_LINUX_OR_SKIP(run({.argv = {"unzip", "-v"}}).exit_code != 127,
                                  "unzip is not installed");
@@ -106,7 +83,7 @@ class ReleaseZip : public ::testing::Test {
     // One file of the zip, as bytes.
     static std::string entry(const std::string& zip, const std::string& name) {
         const Result unzip = run({.argv = {"unzip", "-p", zip, top + "/" + name}});
-        EXPECT_TRUE(unzip.exited_with(0)) << unzip;
+        EXPECT_THAT(unzip, ExitedWith(0));
         return unzip.out;
     }
 
@@ -114,7 +91,7 @@ class ReleaseZip : public ::testing::Test {
     static std::map<std::string, std::string> entry_times(const std::string& zip) {
         const Result list =
             run({.argv = {"unzip", "-Z", "-T", zip}, .env = environment_with({"TZ=UTC0"})});
-        EXPECT_TRUE(list.exited_with(0)) << list;
+        EXPECT_THAT(list, ExitedWith(0));
         std::map<std::string, std::string> times;
         for (const auto& line : lines_of(list.out)) {
             const std::vector<std::string> word = words_of(line);
@@ -142,25 +119,25 @@ class ReleaseZip : public ::testing::Test {
     // folder, with the environment given. The zip it makes is there if it worked.
     static Result build_again(const fs::path& dir, const Environment& env,
                               const std::vector<std::string>& definitions = {},
-                              const std::string& sources = SOURCE_DIR) {
-        std::vector<std::string> argv = {CMAKE_COMMAND, "-D", "SOURCE_DIR=" + sources, "-D",
+                              const std::string& sources = config::source_dir) {
+        std::vector<std::string> argv = {config::cmake_command, "-D", "SOURCE_DIR=" + sources, "-D",
                                          "BINARY_DIR=" + dir.string()};
         for (const auto& definition : definitions) {
             argv.insert(argv.end(), {"-D", definition});
         }
-        argv.insert(argv.end(), {"-P", BUILD_RELEASE});
+        argv.insert(argv.end(), {"-P", config::build_release});
         return run({.argv = argv, .env = env, .input = Input::dev_null, .deadline = 300s});
     }
     static fs::path zip_in(const fs::path& dir) {
-        return dir / fs::path(RELEASE_ZIP).filename();
+        return dir / fs::path(config::release_zip).filename();
     }
 };
 
 // ---- What is in it ---------------------------------------------------------------------
 
 TEST_F(ReleaseZip, HoldsTheProgramReadmeLicenceAndNoticesInOneFolder) {
-    const Result list = run({.argv = {"unzip", "-Z1", RELEASE_ZIP}});
-    ASSERT_TRUE(list.exited_with(0)) << list;
+    const Result list = run({.argv = {"unzip", "-Z1", config::release_zip}});
+    ASSERT_THAT(list, ExitedWith(0));
 
     const std::vector<std::string> lines = lines_of(list.out);
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
@@ -171,7 +148,7 @@ TEST_F(ReleaseZip, HoldsTheProgramReadmeLicenceAndNoticesInOneFolder) {
 class ReleaseText : public ReleaseZip, public ::testing::WithParamInterface<Case<const char*>> {};
 
 TEST_P(ReleaseText, HasCrLfLineEndsOnly) {
-    const std::string text = entry(RELEASE_ZIP, GetParam().data);
+    const std::string text = entry(config::release_zip, GetParam().data);
 
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
@@ -187,13 +164,15 @@ INSTANTIATE_TEST_SUITE_P(Of, ReleaseText,
                          case_name);
 
 TEST_F(ReleaseZip, LicenceIsTheProjectsAndTheReadmeNamesTheVersion) {
-    std::string licence = entry(RELEASE_ZIP, "LICENSE.txt");
+    std::string licence = entry(config::release_zip, "LICENSE.txt");
     for (size_t at; (at = licence.find("\r\n")) != std::string::npos;) {
         licence.erase(at, 1);
     }
 
-    EXPECT_EQ(licence, read_file(LICENSE_FILE));
-    EXPECT_NE(entry(RELEASE_ZIP, "README.txt").find("hello " VERSION), std::string::npos);
+    EXPECT_EQ(licence, read_file(config::license_file));
+    EXPECT_NE(
+        entry(config::release_zip, "README.txt").find(std::string("hello ") + config::version),
+        std::string::npos);
 }
 
 // The files the linker took code from: whole objects, and archives that
@@ -221,14 +200,14 @@ std::set<std::string> linked_from(const std::string& map) {
 }
 
 TEST_F(ReleaseZip, NoticesCoverEveryLibraryTheLinkerTookCodeFrom) {
-    const std::string map = read_file(RELEASE_MAP);
-    ASSERT_FALSE(map.empty()) << "no link map at " RELEASE_MAP;
+    const std::string map = read_file(config::release_map);
+    ASSERT_FALSE(map.empty()) << "no link map at " << config::release_map;
     const std::set<std::string> linked = linked_from(map);
     ASSERT_TRUE(linked.count("crt2.o") == 1 && linked.count("libgcc.a") == 1)
         << "the link map was not read right: " << testing::PrintToString(linked);
 
     // The notices' head, before the first licence text, names the files.
-    const std::string notices = entry(RELEASE_ZIP, "THIRD-PARTY-NOTICES.txt");
+    const std::string notices = entry(config::release_zip, "THIRD-PARTY-NOTICES.txt");
     std::string head = notices.substr(0, notices.find("-----"));
     for (char& c : head) {
         c = c == ',' ? ' ' : c;
@@ -242,28 +221,30 @@ TEST_F(ReleaseZip, NoticesCoverEveryLibraryTheLinkerTookCodeFrom) {
 }
 
 TEST_F(ReleaseZip, ChecksumFileIsWhatSha256sumChecks) {
-    const fs::path zip = RELEASE_ZIP;
+    const fs::path zip = config::release_zip;
     const std::string sums = read_file(zip.string() + ".sha256");
     ASSERT_EQ(sums.size(), 64 + 2 + zip.filename().string().size() + 1) << sums;
     EXPECT_EQ(sums.substr(64), "  " + zip.filename().string() + "\n");
 
     RUN_TOOL(check, {.argv = {"sh", "-c", "cd \"$1\" && sha256sum -c \"$2\"", "sh",
                               zip.parent_path().string(), zip.filename().string() + ".sha256"}});
-    EXPECT_TRUE(check.exited_with(0)) << check;
+    EXPECT_THAT(check, ExitedWith(0));
 }
 
 // ---- The program in it -----------------------------------------------------------------
 
 TEST_F(ReleaseZip, ProgramRunsOnAnyWindowsAndHoldsNoBuildPathsOrSymbols) {
-    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
+    REQUIRE_ON_LINUX_OR_SKIP(*config::x86_objdump != '\0', "no MinGW-w64 objdump");
     const TempDir scratch;
     const fs::path program = scratch.path() / "hello.exe";
-    std::ofstream(program, std::ios::binary) << entry(RELEASE_ZIP, "hello.exe");
+    std::ofstream(program, std::ios::binary) << entry(config::release_zip, "hello.exe");
 
-    expect_runs_on_any_windows(X86_OBJDUMP, program.string(), pe_x86);
+    RUN_TOOL(dump, {.argv = {config::x86_objdump, "-p", program.string()}});
+    ASSERT_THAT(dump, ExitedWith(0));
+    EXPECT_TRUE(runs_on_any_windows(read_pe_headers(dump.out), pe_x86));
     const std::string bytes = read_file(program);
-    EXPECT_EQ(bytes.find(SOURCE_DIR), std::string::npos) << "the source folder is in it";
-    EXPECT_EQ(bytes.find(fs::path(RELEASE_ZIP).parent_path().string()), std::string::npos)
+    EXPECT_EQ(bytes.find(config::source_dir), std::string::npos) << "the source folder is in it";
+    EXPECT_EQ(bytes.find(fs::path(config::release_zip).parent_path().string()), std::string::npos)
         << "the build folder is in it";
     const auto header = read_coff_header(bytes);
     ASSERT_TRUE(header);
@@ -277,18 +258,19 @@ TEST_F(ReleaseZip, EveryEntryAndTheProgramsHeaderBearTheReleaseTime) {
     const std::time_t time = release_time();
     ASSERT_GE(time, 0) << "neither SOURCE_DATE_EPOCH nor git tells the commit's time";
 
-    expect_time(RELEASE_ZIP, time);
+    expect_time(config::release_zip, time);
 }
 
 TEST_F(ReleaseZip, CpackTakesTheTimeFromSourceDateEpochInItsEnvironment) {
     const TempDir out;
     const std::time_t given = 1700000000;
-    const Result cpack = run({.argv = {CPACK_COMMAND, "-G", "ZIP", "--config",
-                                       RELEASE_DIR "/CPackConfig.cmake", "-B", out.path().string()},
+    const Result cpack = run({.argv = {config::cpack_command, "-G", "ZIP", "--config",
+                                       std::string(config::release_dir) + "/CPackConfig.cmake",
+                                       "-B", out.path().string()},
                               .env = environment_with({"SOURCE_DATE_EPOCH=1700000000"}),
                               .input = Input::dev_null,
                               .deadline = 120s});
-    ASSERT_TRUE(cpack.exited_with(0)) << cpack;
+    ASSERT_THAT(cpack, ExitedWith(0));
 
     expect_time(zip_in(out.path()).string(), given);
 }
@@ -296,7 +278,7 @@ TEST_F(ReleaseZip, CpackTakesTheTimeFromSourceDateEpochInItsEnvironment) {
 TEST_F(ReleaseZip, TakesTheTimeOfANewCommitAtTheNextBuild) {
     // A repository of its own holding these sources, so that commits can be made.
     const TempDir repo;
-    copy_sources(repo.path());
+    copy_sources(config::source_dir, repo.path());
     const auto git = [&](std::vector<std::string> args, const std::string& date) {
         args.insert(args.begin(), {"git", "-C", repo.path().string(), "-c", "user.name=test", "-c",
                                    "user.email=test@example.invalid"});
@@ -305,26 +287,26 @@ TEST_F(ReleaseZip, TakesTheTimeOfANewCommitAtTheNextBuild) {
                     .input = Input::dev_null});
     };
     RUN_TOOL(init, {.argv = {"git", "init", "-q", repo.path().string()}});
-    ASSERT_TRUE(init.exited_with(0)) << init;
-    ASSERT_TRUE(git({"add", "-A"}, "@1700000000 +0000").exited_with(0));
-    ASSERT_TRUE(git({"commit", "-q", "-m", "first"}, "@1700000000 +0000").exited_with(0));
+    ASSERT_THAT(init, ExitedWith(0));
+    ASSERT_THAT(git({"add", "-A"}, "@1700000000 +0000"), ExitedWith(0));
+    ASSERT_THAT(git({"commit", "-q", "-m", "first"}, "@1700000000 +0000"), ExitedWith(0));
     const fs::path build = repo.path() / "build";
     const auto step = [&](std::vector<std::string> argv) {
         const Result r = run({.argv = argv,
                               .env = sources_decide_the_time(),
                               .input = Input::dev_null,
                               .deadline = 300s});
-        EXPECT_TRUE(r.exited_with(0)) << r;
+        EXPECT_THAT(r, ExitedWith(0));
         return r.exited_with(0);
     };
-    ASSERT_TRUE(step({CMAKE_COMMAND, "-S", repo.path().string(), "-B", build.string(), "--preset",
-                      "windows-x86"}));
-    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+    ASSERT_TRUE(step({config::cmake_command, "-S", repo.path().string(), "-B", build.string(),
+                      "--preset", "windows-x86"}));
+    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
 
-    ASSERT_TRUE(
-        git({"commit", "-q", "--allow-empty", "-m", "second"}, "@1710000000 +0000").exited_with(0));
-    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
-    ASSERT_TRUE(step({CPACK_COMMAND, "-G", "ZIP", "--config",
+    ASSERT_THAT(git({"commit", "-q", "--allow-empty", "-m", "second"}, "@1710000000 +0000"),
+                ExitedWith(0));
+    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
+    ASSERT_TRUE(step({config::cpack_command, "-G", "ZIP", "--config",
                       (build / "CPackConfig.cmake").string(), "-B", build.string()}));
 
     expect_time(zip_in(build).string(), 1710000000);
@@ -332,13 +314,13 @@ TEST_F(ReleaseZip, TakesTheTimeOfANewCommitAtTheNextBuild) {
 
 TEST_F(ReleaseZip, StopsAndSaysWhyWhenNeitherGitNorAnArchiveTellsTheTime) {
     const TempDir work;
-    copy_sources(work.path() / "src"); // no .git, and not made by git archive
+    copy_sources(config::source_dir, work.path() / "src"); // no .git, and not made by git archive
 
     const Result build = build_again(
         work.path() / "release", sources_decide_the_time({path_without_git(work.path() / "bin")}),
         {}, (work.path() / "src").string());
 
-    EXPECT_FALSE(build.exited_with(0)) << build;
+    EXPECT_THAT(build, testing::Not(ExitedWith(0)));
     EXPECT_NE(build.err.find("Install git"), std::string::npos) << build;
     EXPECT_NE(build.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << build;
     EXPECT_FALSE(fs::exists(zip_in(work.path() / "release")));
@@ -353,13 +335,13 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) 
     const fs::path sources = work.path() / "src";
     fs::create_directories(sources);
     RUN_TOOL(archive, {.argv = {"sh", "-c", "git -C \"$1\" archive HEAD | tar -x -C \"$2\"", "sh",
-                                SOURCE_DIR, sources.string()}});
-    ASSERT_TRUE(archive.exited_with(0)) << "not a git checkout: " << archive;
-    const Result changed = run({.argv = {"git", "-C", SOURCE_DIR, "ls-files", "--modified",
+                                config::source_dir, sources.string()}});
+    ASSERT_THAT(archive, ExitedWith(0)) << "not a git checkout: " << archive;
+    const Result changed = run({.argv = {"git", "-C", config::source_dir, "ls-files", "--modified",
                                          "--others", "--exclude-standard"}});
-    ASSERT_TRUE(changed.exited_with(0)) << changed;
+    ASSERT_THAT(changed, ExitedWith(0));
     for (const auto& file : lines_of(changed.out)) {
-        const fs::path from = fs::path(SOURCE_DIR) / file, to = sources / file;
+        const fs::path from = fs::path(config::source_dir) / file, to = sources / file;
         fs::remove(to);
         if (fs::exists(from)) {
             fs::create_directories(to.parent_path());
@@ -374,10 +356,11 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) 
         environment_with({"TZ=Pacific/Kiritimati", path_without_git(work.path() / "bin")}), {},
         sources.string());
 
-    ASSERT_TRUE(build.exited_with(0)) << build;
+    ASSERT_THAT(build, ExitedWith(0));
     const fs::path zip = zip_in(work.path() / "release");
-    EXPECT_TRUE(read_file(zip) == read_file(RELEASE_ZIP)) << "the two zips differ";
-    EXPECT_EQ(read_file(zip.string() + ".sha256"), read_file(RELEASE_ZIP ".sha256"));
+    EXPECT_TRUE(read_file(zip) == read_file(config::release_zip)) << "the two zips differ";
+    EXPECT_EQ(read_file(zip.string() + ".sha256"),
+              read_file(std::string(config::release_zip) + ".sha256"));
 }
 
 // ---- A changed resource makes a new program ----------------------------------------------
@@ -402,16 +385,16 @@ class ReleaseSources : public ReleaseZip, public ::testing::WithParamInterface<C
 TEST_P(ReleaseSources, ChangedResourceIsInTheProgramAfterTheNextBuild) {
     const Edit& edit = GetParam().data;
     const TempDir work;
-    copy_sources(work.path());
+    copy_sources(config::source_dir, work.path());
     const fs::path build = work.path() / "build", program = build / "src" / "hello.exe";
     const auto step = [&](std::vector<std::string> argv) {
         const Result r = run({.argv = argv, .input = Input::dev_null, .deadline = 300s});
-        EXPECT_TRUE(r.exited_with(0)) << r;
+        EXPECT_THAT(r, ExitedWith(0));
         return r.exited_with(0);
     };
-    ASSERT_TRUE(step({CMAKE_COMMAND, "-S", work.path().string(), "-B", build.string(), "--preset",
-                      "windows-x86"}));
-    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+    ASSERT_TRUE(step({config::cmake_command, "-S", work.path().string(), "-B", build.string(),
+                      "--preset", "windows-x86"}));
+    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
     ASSERT_EQ(read_file(program).find(edit.in_program), std::string::npos);
 
     const fs::path source = work.path() / edit.file;
@@ -419,7 +402,7 @@ TEST_P(ReleaseSources, ChangedResourceIsInTheProgramAfterTheNextBuild) {
     const auto at = text.find(edit.from);
     ASSERT_NE(at, std::string::npos) << edit.file << " holds no " << edit.from;
     std::ofstream(source, std::ios::binary) << text.replace(at, edit.from.size(), edit.to);
-    ASSERT_TRUE(step({CMAKE_COMMAND, "--build", build.string()}));
+    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
 
     EXPECT_NE(read_file(program).find(edit.in_program), std::string::npos)
         << "hello.exe was not rebuilt with the changed " << edit.file;
@@ -438,7 +421,7 @@ INSTANTIATE_TEST_SUITE_P(Of, ReleaseSources,
 // ---- Signed --------------------------------------------------------------------------------
 
 TEST_F(ReleaseZip, SignedWithACertificateVerifiesAndStillRunsOnAnyWindows) {
-    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
+    REQUIRE_ON_LINUX_OR_SKIP(*config::x86_objdump != '\0', "no MinGW-w64 objdump");
     const TempDir keys;
     const std::string cert = (keys.path() / "cert.pem").string(),
                       key = (keys.path() / "key.pem").string();
@@ -446,21 +429,24 @@ TEST_F(ReleaseZip, SignedWithACertificateVerifiesAndStillRunsOnAnyWindows) {
     RUN_TOOL(made, {.argv = {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
                              "/CN=hello test signer", "-days", "1", "-addext",
                              "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert}});
-    ASSERT_TRUE(made.exited_with(0)) << made;
+    ASSERT_THAT(made, ExitedWith(0));
     RUN_TOOL(tool, {.argv = {"osslsigncode", "--version"}});
 
     const fs::path dir = keys.path() / "release";
     const Result build =
         build_again(dir, environment_with({}), {"SIGNING_CERT=" + cert, "SIGNING_KEY=" + key});
-    ASSERT_TRUE(build.exited_with(0)) << build;
+    ASSERT_THAT(build, ExitedWith(0));
     const fs::path program = keys.path() / "hello.exe";
     std::ofstream(program, std::ios::binary) << entry(zip_in(dir).string(), "hello.exe");
 
     const Result verify =
         run({.argv = {"osslsigncode", "verify", "-CAfile", cert, "-in", program.string()}});
-    EXPECT_TRUE(verify.exited_with(0)) << verify;
-    expect_runs_on_any_windows(X86_OBJDUMP, program.string(), pe_x86);
-    EXPECT_FALSE(read_file(zip_in(dir)) == read_file(RELEASE_ZIP)) << "the zip was not signed";
+    EXPECT_THAT(verify, ExitedWith(0));
+    RUN_TOOL(dump, {.argv = {config::x86_objdump, "-p", program.string()}});
+    ASSERT_THAT(dump, ExitedWith(0));
+    EXPECT_TRUE(runs_on_any_windows(read_pe_headers(dump.out), pe_x86));
+    EXPECT_FALSE(read_file(zip_in(dir)) == read_file(config::release_zip))
+        << "the zip was not signed";
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // What a test that cannot run reports: skipped with its reason, except that
 // under CI a missing tool is a failure; a case that cannot apply on the
 // platform stays skipped there too.
-#include "process.hpp"
+#include "config.hpp"
+#include "testing.hpp"
 
 #include <string>
 
@@ -20,11 +21,11 @@ class SkipPolicy : public ::testing::TestWithParam<Case<Policy>> {};
 
 TEST_P(SkipPolicy, ReportsTheCaseAsItShould) {
     const Policy& policy = GetParam().data;
-    const Result result =
-        run({.argv = {SKIP_POLICY_PROBE, std::string("--gtest_filter=Probe.") + policy.test},
-             .env = environment_with({std::string("CI=") + policy.ci})});
+    const Result result = run(
+        {.argv = {config::skip_policy_probe, std::string("--gtest_filter=Probe.") + policy.test},
+         .env = environment_with({std::string("CI=") + policy.ci})});
 
-    EXPECT_TRUE(result.exited_with(policy.exit_code)) << result;
+    EXPECT_THAT(result, ExitedWith(policy.exit_code));
     EXPECT_NE(result.out.find(policy.says), std::string::npos) << result;
 }
 

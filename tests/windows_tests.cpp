@@ -3,8 +3,11 @@
 // own msvcrt.dll and cmd.exe: through pipes and files, on a terminal, and in a
 // console window of its own as a double-click in Explorer starts it. The build
 // tree's program is checked as a file.
+#include "config.hpp"
+#include "files.hpp"
 #include "pe.hpp"
-#include "process.hpp"
+#include "terminal.hpp"
+#include "testing.hpp"
 
 #include <filesystem>
 #include <map>
@@ -22,11 +25,13 @@ namespace fs = std::filesystem;
 // ---- The file ---------------------------------------------------------------------------
 
 TEST(WindowsProgram, IsAConsoleProgramWithTheFlagsAndImportsOfAnyWindowsProgram) {
-    REQUIRE_ON_LINUX_OR_SKIP(*BUILT_HELLO != '\0',
+    REQUIRE_ON_LINUX_OR_SKIP(*config::built_hello != '\0',
                              "no i686-w64-mingw32-g++: the Windows program was not built");
-    REQUIRE_ON_LINUX_OR_SKIP(*X86_OBJDUMP != '\0', "no MinGW-w64 objdump");
+    REQUIRE_ON_LINUX_OR_SKIP(*config::x86_objdump != '\0', "no MinGW-w64 objdump");
 
-    expect_runs_on_any_windows(X86_OBJDUMP, BUILT_HELLO, pe_x86);
+    RUN_TOOL(dump, {.argv = {config::x86_objdump, "-p", config::built_hello}});
+    ASSERT_THAT(dump, ExitedWith(0));
+    EXPECT_TRUE(runs_on_any_windows(read_pe_headers(dump.out), pe_x86));
 }
 
 // The PE reader, on the first bytes of a PE file: a DOS header that points at
@@ -78,10 +83,53 @@ INSTANTIATE_TEST_SUITE_P(
                       Case<PeBytes>{"Empty", {"", false}}),
     case_name);
 
+// What objdump -p prints, cut down to the lines the reader reads and a few it skips.
+const std::string objdump_sample = "\n"
+                                   "hello.exe:     file format pei-i386\n"
+                                   "\n"
+                                   "Magic\t\t\t010b\t(PE32)\n"
+                                   "Subsystem\t\t00000003\t(Windows CUI)\n"
+                                   "DllCharacteristics\t00008140\n"
+                                   "\n"
+                                   "\tDLL Name: KERNEL32.dll\n"
+                                   "\tvma:  Hint/Ord Member-Name Bound-To\n"
+                                   "\t71da\t  617  GetLastError\n"
+                                   "\n"
+                                   "\tDLL Name: msvcrt.dll\n"
+                                   "\t73b4\t 1047  puts\n"
+                                   "\t73da\t 1106  system\n"
+                                   "\n";
+
+TEST(PeReader, ReadsWhatObjdumpPrintsOfTheHeadersAndImports) {
+    const PeHeaders headers = read_pe_headers(objdump_sample);
+
+    EXPECT_EQ(headers.format, "pei-i386");
+    EXPECT_EQ(headers.magic, "PE32");
+    EXPECT_EQ(headers.subsystem, "Windows CUI");
+    EXPECT_EQ(headers.dll_characteristics, 0x8140u);
+    EXPECT_EQ(headers.imports,
+              (std::map<std::string, std::set<std::string>>{{"kernel32.dll", {"GetLastError"}},
+                                                            {"msvcrt.dll", {"puts", "system"}}}));
+    EXPECT_TRUE(runs_on_any_windows(headers, pe_x86));
+}
+
+TEST(PeReader, ChecksEachThingThatWouldStopAProgramOnABareWindows) {
+    PeHeaders gui = read_pe_headers(objdump_sample);
+    gui.subsystem = "Windows GUI";
+    PeHeaders extra_dll = read_pe_headers(objdump_sample);
+    extra_dll.imports["libgcc_s_dw2-1.dll"] = {"__udivdi3"};
+    PeHeaders no_aslr = read_pe_headers(objdump_sample);
+    no_aslr.dll_characteristics &= ~dynamic_base;
+
+    EXPECT_FALSE(runs_on_any_windows(gui, pe_x86));
+    EXPECT_FALSE(runs_on_any_windows(extra_dll, pe_x86));
+    EXPECT_FALSE(runs_on_any_windows(no_aslr, pe_x86));
+}
+
 // ---- The zipped program, under wine64 ---------------------------------------------------
 
-const std::string greeting = "Hello World!\r\n";  // standard output is in text mode
-const std::string pause_prompt = "Press any key"; // how cmd's prompt begins
+const std::string greeting = "Hello World!\r\n"; // standard output is in text mode
+const std::string cmd_prompt = "Press any key";  // how cmd's prompt begins
 
 // Wine sees this machine's root as drive Z:.
 std::string windows_path(const std::string& path) {
@@ -91,25 +139,28 @@ std::string windows_path(const std::string& path) {
 class Wine : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_ON_LINUX_OR_SKIP(*BUILT_HELLO != '\0',
+        REQUIRE_ON_LINUX_OR_SKIP(*config::built_hello != '\0',
                                  "no i686-w64-mingw32-g++: the Windows program was not built");
-        REQUIRE_ON_LINUX_OR_SKIP(*WINE != '\0', "wine64 or Xvfb is not installed");
-        const bool fetched = fs::exists(fs::path(WINE_DLL_PATH) / "i386-windows" / "ntdll.dll");
+        REQUIRE_ON_LINUX_OR_SKIP(*config::wine != '\0', "wine64 or Xvfb is not installed");
+        const bool fetched =
+            fs::exists(fs::path(config::wine_dll_path) / "i386-windows" / "ntdll.dll");
         REQUIRE_ON_LINUX_OR_SKIP(fetched, "wine's 32-bit libraries, which WoW64 needs: " +
-                                              (fs::exists(WOW64_MISSING)
-                                                   ? read_file(WOW64_MISSING)
+                                              (fs::exists(config::wow64_missing)
+                                                   ? read_file(config::wow64_missing)
                                                    : std::string("not fetched: ctest's wine.libs "
                                                                  "step fetches them")));
-        ASSERT_TRUE(fs::exists(RELEASED_HELLO)) << "the release zip was not unpacked";
-        display_ = read_file(WINE_DISPLAY_FILE);
+        ASSERT_TRUE(fs::exists(config::released_hello)) << "the release zip was not unpacked";
+        display_ = read_file(config::wine_display_file);
         ASSERT_FALSE(display_.empty()) << "no X server: ctest's wine.start step did not run";
         display_.erase(display_.find_last_not_of('\n') + 1);
     }
 
     Environment wine_env(const std::string& extra_overrides = "") const {
-        return environment_with({"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=" WINE_DEBUG,
-                                 "WINEDLLOVERRIDES=" WINE_DLL_OVERRIDES + extra_overrides,
-                                 "WINEDLLPATH=" WINE_DLL_PATH, "DISPLAY=:" + display_});
+        return environment_with(
+            {std::string("WINEPREFIX=") + config::wine_prefix,
+             std::string("WINEDEBUG=") + config::wine_debug,
+             std::string("WINEDLLOVERRIDES=") + config::wine_dll_overrides + extra_overrides,
+             std::string("WINEDLLPATH=") + config::wine_dll_path, "DISPLAY=:" + display_});
     }
 
     std::string display_;
@@ -136,7 +187,7 @@ class WineRuns : public Wine, public ::testing::WithParamInterface<Case<WineRun>
 
 TEST_P(WineRuns, EndWithStatusZeroHavingShownWhatTheyShould) {
     const WineRun& row = GetParam().data;
-    Args argv = {WINE, RELEASED_HELLO};
+    Args argv = {config::wine, config::released_hello};
     argv.insert(argv.end(), row.args.begin(), row.args.end());
 
     const Result result = run({.argv = argv,
@@ -145,10 +196,10 @@ TEST_P(WineRuns, EndWithStatusZeroHavingShownWhatTheyShould) {
                                .output = row.output,
                                .deadline = 60s});
 
-    EXPECT_TRUE(result.exited_with(0)) << result;
+    EXPECT_THAT(result, ExitedWith(0));
     if (row.shows == Shows::greeting_then_prompt) {
         EXPECT_EQ(result.out.substr(0, greeting.size()), greeting) << result;
-        EXPECT_EQ(result.out.find(pause_prompt), greeting.size()) << result;
+        EXPECT_EQ(result.out.find(cmd_prompt), greeting.size()) << result;
     } else if (row.shows == Shows::greeting_only) {
         EXPECT_EQ(result.out, greeting) << result;
     }
@@ -194,29 +245,30 @@ std::multimap<std::string, std::string> probe_lines(const std::string& out) {
 
 TEST_F(Wine, ResourcesAreTheVersionAndManifestThatWindowsReads) {
     // The probe is a 32-bit program too: it reads them as a 32-bit process does.
-    const Result probe = run({.argv = {WINE, RESOURCE_PROBE, windows_path(RELEASED_HELLO)},
-                              .env = wine_env(),
-                              .input = Input::dev_null,
-                              .deadline = 60s});
-    ASSERT_TRUE(probe.exited_with(0)) << "Windows could not read the resources: " << probe;
+    const Result probe =
+        run({.argv = {config::wine, config::resource_probe, windows_path(config::released_hello)},
+             .env = wine_env(),
+             .input = Input::dev_null,
+             .deadline = 60s});
+    ASSERT_THAT(probe, ExitedWith(0)) << "Windows could not read the resources: " << probe;
     const auto items = probe_lines(probe.out);
     const auto value = [&](const std::string& name) {
         const auto found = items.find(name);
         return found == items.end() ? std::string("(none)") : found->second;
     };
 
-    EXPECT_EQ(value("FileVersion"), VERSION ".0");
-    EXPECT_EQ(value("ProductVersion"), VERSION ".0");
+    EXPECT_EQ(value("FileVersion"), std::string(config::version) + ".0");
+    EXPECT_EQ(value("ProductVersion"), std::string(config::version) + ".0");
     EXPECT_EQ(value("FileType"), "1") << "not marked as an application";
     const std::map<std::string, std::string> strings = {
         {"CompanyName", "The hello developers"},
-        {"FileDescription", DESCRIPTION},
-        {"FileVersion", VERSION},
+        {"FileDescription", config::description},
+        {"FileVersion", config::version},
         {"InternalName", "hello"},
-        {"LegalCopyright", COPYRIGHT},
+        {"LegalCopyright", config::copyright},
         {"OriginalFilename", "hello.exe"},
         {"ProductName", "hello"},
-        {"ProductVersion", VERSION},
+        {"ProductVersion", config::version},
     };
     std::map<std::string, std::string> shown;
     for (auto [at, end] = items.equal_range("String"); at != end; ++at) {
@@ -240,61 +292,35 @@ TEST_F(Wine, ResourcesAreTheVersionAndManifestThatWindowsReads) {
                        }));
 }
 
-// Wine draws its console with escape sequences; this is the text they leave on
-// screen, with cursor-forward moves (how it draws a space) turned into spaces.
-std::string visible(const std::string& screen) {
-    std::string text;
-    for (size_t i = 0; i < screen.size(); ++i) {
-        if (screen[i] != '\x1b' || i + 1 == screen.size()) {
-            text += screen[i];
-        } else if (screen[i + 1] == '[') { // CSI: parameters, then one final byte
-            size_t end = i + 2;
-            while (end < screen.size() && (screen[end] < '@' || screen[end] > '~')) {
-                ++end;
-            }
-            if (end < screen.size() && screen[end] == 'C') {
-                const std::string count = screen.substr(i + 2, end - i - 2);
-                text.append(count.empty() ? 1 : std::stoul(count), ' ');
-            }
-            i = end;
-        } else if (screen[i + 1] == ']') { // OSC: up to BEL
-            i = std::min(screen.find('\x07', i), screen.size());
-        } else {
-            ++i; // a two-byte escape
-        }
-    }
-    return text;
-}
-
 TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
-    Terminal terminal({WINE, RELEASED_HELLO}, wine_env());
+    Terminal terminal({config::wine, config::released_hello}, wine_env());
 
-    const bool prompted = terminal.wait_for(
+    ASSERT_TRUE(terminal.wait_for(
         [](const std::string& screen) {
-            return visible(screen).find(pause_prompt) != std::string::npos;
+            return visible(screen).find(cmd_prompt) != std::string::npos;
         },
-        60s);
-    ASSERT_TRUE(prompted) << testing::PrintToString(terminal.screen());
+        60s));
     const std::string shown = visible(terminal.screen());
-    EXPECT_LT(shown.find("Hello World!"), shown.find(pause_prompt)) << shown;
+    EXPECT_LT(shown.find("Hello World!"), shown.find(cmd_prompt)) << shown;
     ASSERT_FALSE(terminal.wait_exit(1s)) << "did not wait for a key";
 
     terminal.type("x");
     const auto result = terminal.wait_exit(30s);
 
     ASSERT_TRUE(result) << "still waiting after the key";
-    EXPECT_TRUE(result->exited_with(0)) << *result;
+    EXPECT_THAT(*result, ExitedWith(0));
 }
 
 // As Explorer starts it on a double-click: a console window of its own, on the
 // X server of this run. The probe reads that window through the console API
 // and presses the key there.
 TEST_F(Wine, InAConsoleWindowOfItsOwnGreetsWaitsForOneKeyAndCloses) {
-    const Result probe = run({.argv = {WINE, CONSOLE_PROBE, windows_path(RELEASED_HELLO)},
-                              .env = wine_env(),
-                              .input = Input::dev_null,
-                              .deadline = 120s});
-    ASSERT_TRUE(probe.exited_with(0)) << probe;
+    const Result probe =
+        run({.argv = {config::wine, config::console_probe, windows_path(config::released_hello)},
+             .env = wine_env(),
+             .input = Input::dev_null,
+             .deadline = 120s});
+    ASSERT_THAT(probe, ExitedWith(0));
     const auto items = probe_lines(probe.out);
     const auto value = [&](const std::string& name) {
         const auto found = items.find(name);
@@ -307,8 +333,8 @@ TEST_F(Wine, InAConsoleWindowOfItsOwnGreetsWaitsForOneKeyAndCloses) {
     }
     ASSERT_GE(screen.size(), 2u) << probe;
     EXPECT_EQ(screen[0], "Hello World!") << probe;
-    EXPECT_EQ(screen[1].rfind(pause_prompt, 0), 0u) << "the prompt is not on the next line\n"
-                                                    << probe;
+    EXPECT_EQ(screen[1].rfind(cmd_prompt, 0), 0u) << "the prompt is not on the next line\n"
+                                                  << probe;
     EXPECT_EQ(value("window"), "shown") << probe;
     EXPECT_EQ(value("waiting"), "yes") << "it did not wait for the key\n" << probe;
     EXPECT_EQ(value("exit"), "0") << probe;

@@ -1,6 +1,6 @@
 #include "pe.hpp"
 
-#include "process.hpp"
+#include "files.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -51,12 +51,9 @@ std::optional<CoffHeader> read_coff_header(std::string_view bytes) {
                       .symbol_count = little_endian<std::uint32_t>(bytes, coff + 12)};
 }
 
-PeHeaders read_pe_headers(const std::string& objdump, const std::string& program) {
-    const Result dump = run({.argv = {objdump, "-p", program}});
-    EXPECT_TRUE(dump.exited_with(0)) << dump;
-
+PeHeaders read_pe_headers(const std::string& objdump_output) {
     PeHeaders headers;
-    std::istringstream lines(dump.out);
+    std::istringstream lines(objdump_output);
     std::string dll; // the DLL whose imports are being listed
     for (std::string line; std::getline(lines, line);) {
         const std::vector<std::string> word = words_of(line);
@@ -82,25 +79,48 @@ PeHeaders read_pe_headers(const std::string& objdump, const std::string& program
     return headers;
 }
 
-void expect_runs_on_any_windows(const std::string& objdump, const std::string& program,
-                                const PeExpected& expected) {
-    const PeHeaders headers = read_pe_headers(objdump, program);
-    EXPECT_EQ(headers.format, expected.format);
-    EXPECT_EQ(headers.magic, expected.magic);
-    EXPECT_EQ(headers.subsystem, "Windows CUI");
-
+testing::AssertionResult runs_on_any_windows(const PeHeaders& headers, const PeExpected& expected) {
     std::set<std::string> dlls;
     for (const auto& [name, functions] : headers.imports) {
         dlls.insert(name);
     }
-    EXPECT_EQ(dlls, (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
     const auto runtime = headers.imports.find("msvcrt.dll");
-    EXPECT_TRUE(runtime != headers.imports.end() && runtime->second.count("puts") == 1 &&
-                runtime->second.count("system") == 1)
-        << "puts and system must come from the system's msvcrt.dll";
-
-    EXPECT_EQ(headers.dll_characteristics, expected.dll_characteristics)
-        << std::hex << "DllCharacteristics 0x" << headers.dll_characteristics;
+    const bool from_msvcrt = runtime != headers.imports.end() &&
+                             runtime->second.count("puts") == 1 &&
+                             runtime->second.count("system") == 1;
+    std::string problems;
+    const auto wrong = [&](const std::string& what, const std::string& is,
+                           const std::string& should) {
+        problems += what + " is " + is + ", not " + should + "\n";
+    };
+    if (headers.format != expected.format) {
+        wrong("the file format", headers.format, expected.format);
+    }
+    if (headers.magic != expected.magic) {
+        wrong("the optional header", headers.magic, expected.magic);
+    }
+    if (headers.subsystem != "Windows CUI") {
+        wrong("the subsystem", headers.subsystem, "Windows CUI");
+    }
+    if (dlls != std::set<std::string>{"kernel32.dll", "msvcrt.dll"}) {
+        wrong("the imported DLLs", testing::PrintToString(dlls), "kernel32.dll and msvcrt.dll");
+    }
+    if (!from_msvcrt) {
+        wrong("where puts and system come from", "elsewhere", "the system's msvcrt.dll");
+    }
+    if (headers.dll_characteristics != expected.dll_characteristics) {
+        const auto hex = [](unsigned long flags) {
+            std::ostringstream text;
+            text << "0x" << std::hex << flags;
+            return text.str();
+        };
+        wrong("DllCharacteristics", hex(headers.dll_characteristics),
+              hex(expected.dll_characteristics));
+    }
+    if (problems.empty()) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << problems;
 }
 
 } // namespace proc

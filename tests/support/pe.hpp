@@ -1,7 +1,10 @@
-// What a Windows program's PE headers say, as MinGW-w64's objdump reads them.
+// What a Windows program's PE headers say: the COFF header read from the
+// file's bytes, the rest from what MinGW-w64's `objdump -p` prints. Plain
+// parsers: a check of what they found is a separate function.
 #pragma once
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,8 +30,8 @@ struct CoffHeader {
 // nullopt if the bytes are not a PE file, or too short to hold the header.
 std::optional<CoffHeader> read_coff_header(std::string_view bytes);
 
-// Runs `objdump -p` on the program; an objdump that fails fails the test.
-PeHeaders read_pe_headers(const std::string& objdump, const std::string& program);
+// What `objdump -p <program>` printed, read.
+PeHeaders read_pe_headers(const std::string& objdump_output);
 
 // The DllCharacteristics flags that the MSVC linker sets on an executable by default.
 inline constexpr unsigned long high_entropy_va = 0x0020, dynamic_base = 0x0040, nx_compat = 0x0100,
@@ -46,9 +49,9 @@ inline const PeExpected pe_x64{"pei-x86-64", "PE32+",
                                high_entropy_va | dynamic_base | nx_compat | terminal_server_aware};
 
 // A console program for its processor that a bare Windows machine starts: it
-// imports only KERNEL32.dll and the system's msvcrt.dll, and has ASLR, DEP and
-// terminal-server awareness as the MSVC linker gives them.
-void expect_runs_on_any_windows(const std::string& objdump, const std::string& program,
-                                const PeExpected& expected);
+// imports only KERNEL32.dll and the system's msvcrt.dll, with puts and system
+// from the latter, and has ASLR, DEP and terminal-server awareness as the MSVC
+// linker gives them.
+testing::AssertionResult runs_on_any_windows(const PeHeaders& headers, const PeExpected& expected);
 
 } // namespace proc

@@ -1,14 +1,15 @@
 #include "process.hpp"
 
-#include <algorithm>
+#include "files.hpp"
+#include "spawn.hpp"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -20,13 +21,26 @@
 extern char** environ;
 
 namespace proc {
-namespace {
-
-using Clock = std::chrono::steady_clock;
+namespace detail {
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
+
+Pipe make_pipe() {
+    std::array<int, 2> ends{};
+    if (pipe(ends.data()) != 0) {
+        fail("pipe");
+    }
+    Fd read(ends[0]);
+    return {std::move(read), Fd(ends[1])};
+}
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+namespace {
 
 // Moves a descriptor above the standard three and marks it close-on-exec, so
 // that only what the child is given on 0, 1 and 2 crosses into it, and a
@@ -52,23 +66,6 @@ const bool sigpipe_ignored = [] {
     return true;
 }();
 
-struct Pipe {
-    Fd read, write;
-};
-
-Pipe make_pipe() {
-    std::array<int, 2> ends{};
-    if (pipe(ends.data()) != 0) {
-        fail("pipe");
-    }
-    Fd read(ends[0]);
-    return {std::move(read), Fd(ends[1])};
-}
-
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 std::string find_program(const std::string& name) {
     if (name.find('/') != std::string::npos) {
         return name;
@@ -93,116 +90,18 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
     return pointers;
 }
 
-// What the child gets on its standard descriptors; -1 leaves the slot closed.
-struct Stdio {
-    int in = -1, out = -1, err = -1;
-    int terminal = -1; // when set: a new session with this as its controlling terminal
-    bool ignore_sigpipe = false;
-};
-
-// What a session leader tells the test about its job, over a pipe.
-struct Report {
-    enum Kind : int { started, stopped, continued, ended, done } kind;
-    int value; // started: the job's pid; stopped: the signal; ended: the wait status
-};
-
-// Ways to reach the session leader that runs the program as a job.
-struct Session {
-    int control = -1; // commands from the test, a byte each
-    int reports = -1; // Reports to the test
-    bool foreground = true;
-    int max_fd = 1024; // above any descriptor this process holds
-};
-
-void report(int fd, Report::Kind kind, int value) {
-    const Report r{kind, value};
-    [[maybe_unused]] const ssize_t ignored = write(fd, &r, sizeof r);
+// True once the child has ended. It is left unreaped, so its process group
+// cannot be taken over by a new process before finish() has killed it.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
-// Runs in the forked child, as the leader of the terminal's session: what an
-// interactive shell does for one job, and no more. It starts the program in a
-// process group of its own, hands it the terminal or not, reports each change
-// of its state, and obeys the test's commands. It never touches the terminal's
-// settings, so that what the test sees of them is the program's doing alone.
-// Only async-signal-safe calls: this is a fork of a possibly threaded process.
-volatile pid_t hangup_to = 0; // the job that a hangup of the terminal is passed on to
-
-void pass_hangup_on(int) {
-    if (hangup_to > 0) {
-        kill(-hangup_to, SIGHUP);
-        kill(-hangup_to, SIGCONT); // a stopped job gets it too
-    }
-}
-
-[[noreturn]] void lead_session(const char* program, char* const* argv, char* const* envp,
-                               const Session& session) {
-    // A shell is not stopped by the terminal's job-control signals, and when
-    // the terminal hangs up it passes that on to its job and lives on.
-    for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP}) {
-        signal(signal_number, SIG_IGN);
-    }
-    signal(SIGHUP, pass_hangup_on);
-    // A fork that never calls exec keeps every descriptor of the test's: close
-    // them, or our copy of the terminal's other side would keep it from ever
-    // hanging up.
-    for (int fd = 3; fd < session.max_fd; ++fd) {
-        if (fd != session.control && fd != session.reports) {
-            close(fd);
-        }
-    }
-    const pid_t job = fork();
-    if (job == 0) {
-        setpgid(0, 0);
-        if (session.foreground) {
-            tcsetpgrp(STDIN_FILENO, getpid()); // here and in the leader: whichever runs first
-        }
-        for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP, SIGHUP}) {
-            signal(signal_number, SIG_DFL);
-        }
-        execve(program, argv, envp);
-        _exit(127);
-    }
-    setpgid(job, job);
-    hangup_to = job;
-    if (session.foreground) {
-        tcsetpgrp(STDIN_FILENO, job);
-    }
-    report(session.reports, Report::started, job);
-    for (;;) {
-        int status = 0;
-        if (waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) == job) {
-            if (WIFSTOPPED(status)) {
-                report(session.reports, Report::stopped, WSTOPSIG(status));
-            } else if (WIFCONTINUED(status)) {
-                report(session.reports, Report::continued, 0);
-            } else {
-                report(session.reports, Report::ended, status);
-                _exit(0);
-            }
-        }
-        pollfd command_ready{session.control, POLLIN, 0};
-        if (poll(&command_ready, 1, 5) <= 0) {
-            continue;
-        }
-        char command = 0;
-        if (read(session.control, &command, 1) != 1) { // the test is done with us
-            kill(-job, SIGKILL);
-            _exit(0);
-        }
-        if (command == 't') { // take the terminal back, as at a stop
-            tcsetpgrp(STDIN_FILENO, getpgrp());
-        } else if (command == 'f') { // fg: the terminal first, then continue
-            tcsetpgrp(STDIN_FILENO, job);
-            kill(-job, SIGCONT);
-        } else if (command == 'b') { // bg: continue without the terminal
-            kill(-job, SIGCONT);
-        }
-        report(session.reports, Report::done, command);
-    }
-}
+} // namespace
 
 pid_t spawn(const std::vector<std::string>& argv, const std::optional<Environment>& env,
-            const Stdio& stdio, const std::optional<Session>& session = std::nullopt) {
+            const Stdio& stdio, const std::optional<Session>& session) {
     // Everything the child needs is built before the fork: after it, the child
     // calls only async-signal-safe functions.
     std::vector<std::string> args = argv;
@@ -286,14 +185,6 @@ bool drain(int fd, std::string& into) {
     }
 }
 
-// True once the child has ended. It is left unreaped, so its process group
-// cannot be taken over by a new process before finish() has killed it.
-bool has_ended(pid_t pid) {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-}
-
 // Kills the child's process group, with anything it left running, then reaps it.
 void finish(pid_t pid, Result& result) {
     kill(-pid, SIGKILL);
@@ -303,7 +194,9 @@ void finish(pid_t pid, Result& result) {
     record_status(result, status);
 }
 
-} // namespace
+} // namespace detail
+
+using namespace detail;
 
 Fd::Fd(int raw) : fd_(private_fd(raw)) {}
 
@@ -462,217 +355,6 @@ Environment environment_with(const Environment& changes) {
     }
     result.insert(result.end(), changes.begin(), changes.end());
     return result;
-}
-
-Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Environment>& env,
-                   Start start) {
-    controller_ = Fd(posix_openpt(O_RDWR | O_NOCTTY));
-    if (grantpt(controller_.get()) != 0 || unlockpt(controller_.get()) != 0) {
-        fail("grantpt");
-    }
-    device_ = Fd(open(ptsname(controller_.get()), O_RDWR | O_NOCTTY));
-    const winsize size{.ws_row = 24, .ws_col = 80, .ws_xpixel = 0, .ws_ypixel = 0};
-    ioctl(device_.get(), TIOCSWINSZ, &size);
-    set_nonblocking(controller_.get());
-    initial_ = settings();
-
-    Pipe control = make_pipe(), reports = make_pipe();
-    processes_.leader = spawn(argv, env,
-                              {.in = device_.get(),
-                               .out = device_.get(),
-                               .err = device_.get(),
-                               .terminal = device_.get()},
-                              Session{.control = control.read.get(),
-                                      .reports = reports.write.get(),
-                                      .foreground = start == Start::foreground});
-    control_ = std::move(control.write);
-    reports_ = std::move(reports.read);
-    set_nonblocking(reports_.get());
-    if (!await([this] { return processes_.job > 0 || processes_.job_ended; }, 5s) ||
-        processes_.job <= 0) {
-        throw std::runtime_error("the program did not start on its terminal");
-    }
-}
-
-// The members do it all: the job is killed, then the stand-in shell, then the
-// descriptors are closed.
-Terminal::~Terminal() = default;
-
-Terminal::Processes::~Processes() {
-    if (!job_ended && job > 0) {
-        kill(-job, SIGKILL); // unreaped by the stand-in shell, so its group is still its own
-    }
-    if (leader > 0) {
-        Result ignored;
-        finish(leader, ignored);
-    }
-}
-
-void Terminal::read_screen(std::chrono::milliseconds wait) {
-    // The screen, or once the terminal has hung up only the reports.
-    pollfd fd{controller_.get() >= 0 ? controller_.get() : reports_.get(), POLLIN, 0};
-    poll(&fd, 1, static_cast<int>(wait.count()));
-    if (controller_.get() >= 0) {
-        drain(controller_.get(), screen_);
-    }
-    read_reports();
-}
-
-void Terminal::read_reports() {
-    Report r{};
-    while (read(reports_.get(), &r, sizeof r) == static_cast<ssize_t>(sizeof r)) {
-        switch (r.kind) {
-        case Report::started:
-            processes_.job = r.value;
-            break;
-        case Report::stopped:
-            stopped_ = true;
-            break;
-        case Report::continued:
-            stopped_ = false;
-            break;
-        case Report::ended:
-            processes_.job_ended = true;
-            record_status(result_, r.value);
-            break;
-        case Report::done:
-            ++commands_done_;
-            if (r.value == 'f' || r.value == 'b') {
-                stopped_ = false; // continued: only a stop reported after this counts
-            }
-            break;
-        }
-    }
-}
-
-bool Terminal::await(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-    const auto until = Clock::now() + deadline;
-    for (read_screen(0ms); !condition(); read_screen(10ms)) {
-        if (Clock::now() >= until) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Terminal::wait_for(std::string_view text, std::chrono::milliseconds deadline) {
-    return wait_for(
-        [text](const std::string& screen) { return screen.find(text) != std::string::npos; },
-        deadline);
-}
-
-bool Terminal::wait_for(const std::function<bool(const std::string&)>& shown,
-                        std::chrono::milliseconds deadline) {
-    return await([&] { return shown(screen_); }, deadline);
-}
-
-void Terminal::type(std::string_view keys) {
-    while (!keys.empty()) {
-        pollfd fd{controller_.get(), POLLOUT, 0};
-        if (poll(&fd, 1, 1000) == 0) {
-            throw std::runtime_error("the terminal took no key for a second");
-        }
-        const ssize_t n = write(controller_.get(), keys.data(), keys.size());
-        if (n < 0 && errno != EINTR && errno != EAGAIN) {
-            fail("write to terminal");
-        }
-        keys.remove_prefix(n > 0 ? static_cast<size_t>(n) : 0);
-    }
-}
-
-void Terminal::hang_up() {
-    controller_.reset();
-}
-
-void Terminal::send_signal(int signal_number) {
-    kill(-processes_.job, signal_number);
-}
-
-void Terminal::command(char what) {
-    const int before = commands_done_;
-    if (write(control_.get(), &what, 1) != 1) {
-        fail("write to the session leader");
-    }
-    if (!await([&] { return commands_done_ > before || processes_.job_ended; }, 5s)) {
-        throw std::runtime_error("the session leader did not answer");
-    }
-}
-
-void Terminal::take_terminal() {
-    command('t');
-}
-
-void Terminal::foreground() {
-    command('f');
-}
-
-void Terminal::continue_in_background() {
-    command('b');
-}
-
-bool Terminal::wait_stopped(std::chrono::milliseconds deadline) {
-    return await([this] { return stopped_ || processes_.job_ended; }, deadline) && stopped_;
-}
-
-std::optional<Result> Terminal::wait_exit(std::chrono::milliseconds deadline) {
-    if (!await([this] { return processes_.job_ended; }, deadline)) {
-        return std::nullopt;
-    }
-    result_.out = screen_;
-    return result_;
-}
-
-termios Terminal::settings() const {
-    termios settings{};
-    tcgetattr(device_.get(), &settings);
-    return settings;
-}
-
-std::string describe(const termios& settings) {
-    std::ostringstream text;
-    text << std::hex << "iflag " << settings.c_iflag << " oflag " << settings.c_oflag << " cflag "
-         << settings.c_cflag << " lflag " << settings.c_lflag << " cc";
-    for (const cc_t c : settings.c_cc) {
-        text << ' ' << static_cast<unsigned>(c);
-    }
-    return text.str();
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "hello-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path TempDir::write_script(const std::string& name,
-                                            const std::string& body) const {
-    const auto file = path_ / name;
-    std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-    return file;
-}
-
-std::string read_file(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> words_of(const std::string& line) {
-    std::istringstream words(line);
-    return {std::istream_iterator<std::string>(words), {}};
-}
-
-bool in_ci() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && *ci != '\0' && std::string_view(ci) != "false" &&
-           std::string_view(ci) != "0";
 }
 
 } // namespace proc
