@@ -136,6 +136,29 @@ std::string windows_path(const std::string& path) {
     return "Z:" + path;
 }
 
+// What a test-only Windows program found: its "name value" lines.
+struct Findings {
+    Result run;
+    std::multimap<std::string, std::string> items;
+
+    // The first value of that name, or "(none)".
+    std::string value(const std::string& name) const {
+        const auto found = items.find(name);
+        return found == items.end() ? std::string("(none)") : found->second;
+    }
+    std::vector<std::string> all(const std::string& name) const {
+        std::vector<std::string> values;
+        for (auto [at, end] = items.equal_range(name); at != end; ++at) {
+            values.push_back(at->second);
+        }
+        return values;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Findings& findings) {
+    return os << findings.run;
+}
+
 class Wine : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -161,6 +184,26 @@ class Wine : public ::testing::Test {
              std::string("WINEDEBUG=") + config::wine_debug,
              std::string("WINEDLLOVERRIDES=") + config::wine_dll_overrides + extra_overrides,
              std::string("WINEDLLPATH=") + config::wine_dll_path, "DISPLAY=:" + display_});
+    }
+
+    // Runs a test-only Windows program on the zipped program, as a 32-bit
+    // process like it, and reads what it found.
+    Findings probe(const char* program, std::chrono::milliseconds deadline) const {
+        Findings findings{
+            run({.argv = {config::wine, program, windows_path(config::released_hello)},
+                 .env = wine_env(),
+                 .input = Input::dev_null,
+                 .deadline = deadline}),
+            {}};
+        for (std::string line : lines_of(findings.run.out)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const auto space = line.find(' ');
+            findings.items.emplace(line.substr(0, space),
+                                   space == std::string::npos ? "" : line.substr(space + 1));
+        }
+        return findings;
     }
 
     std::string display_;
@@ -228,34 +271,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The resources, as Windows reads them ----------------------------------------------
 
-// Each "name value" line of the probe's output.
-std::multimap<std::string, std::string> probe_lines(const std::string& out) {
-    std::multimap<std::string, std::string> items;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        const auto space = line.find(' ');
-        items.emplace(line.substr(0, space),
-                      space == std::string::npos ? "" : line.substr(space + 1));
-    }
-    return items;
-}
-
 TEST_F(Wine, ResourcesAreTheVersionAndManifestThatWindowsReads) {
-    // The probe is a 32-bit program too: it reads them as a 32-bit process does.
-    const Result probe =
-        run({.argv = {config::wine, config::resource_probe, windows_path(config::released_hello)},
-             .env = wine_env(),
-             .input = Input::dev_null,
-             .deadline = 60s});
-    ASSERT_THAT(probe, ExitedWith(0)) << "Windows could not read the resources: " << probe;
-    const auto items = probe_lines(probe.out);
-    const auto value = [&](const std::string& name) {
-        const auto found = items.find(name);
-        return found == items.end() ? std::string("(none)") : found->second;
-    };
+    const Findings found = probe(config::resource_probe, 60s);
+    ASSERT_THAT(found.run, ExitedWith(0)) << "Windows could not read the resources";
+    const auto value = [&](const std::string& name) { return found.value(name); };
 
     EXPECT_EQ(value("FileVersion"), std::string(config::version) + ".0");
     EXPECT_EQ(value("ProductVersion"), std::string(config::version) + ".0");
@@ -271,25 +290,23 @@ TEST_F(Wine, ResourcesAreTheVersionAndManifestThatWindowsReads) {
         {"ProductVersion", config::version},
     };
     std::map<std::string, std::string> shown;
-    for (auto [at, end] = items.equal_range("String"); at != end; ++at) {
-        const auto space = at->second.find(' ');
-        shown[at->second.substr(0, space)] = at->second.substr(space + 1);
+    for (const auto& string : found.all("String")) {
+        const auto space = string.find(' ');
+        shown[string.substr(0, space)] = string.substr(space + 1);
     }
     EXPECT_EQ(shown, strings);
 
     EXPECT_EQ(value("RunLevel"), "asInvoker");
     EXPECT_EQ(value("UiAccess"), "0");
-    std::set<std::string> systems;
-    for (auto [at, end] = items.equal_range("SupportedOS"); at != end; ++at) {
-        systems.insert(at->second);
-    }
-    EXPECT_EQ(systems, (std::set<std::string>{
-                           "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
-                           "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
-                           "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
-                           "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
-                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // 10 and 11
-                       }));
+    const std::vector<std::string> systems = found.all("SupportedOS");
+    EXPECT_EQ(std::set<std::string>(systems.begin(), systems.end()),
+              (std::set<std::string>{
+                  "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
+                  "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+                  "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+                  "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+                  "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // 10 and 11
+              }));
 }
 
 TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
@@ -315,30 +332,19 @@ TEST_F(Wine, OnATerminalGreetsThenWaitsForOneKey) {
 // X server of this run. The probe reads that window through the console API
 // and presses the key there.
 TEST_F(Wine, InAConsoleWindowOfItsOwnGreetsWaitsForOneKeyAndCloses) {
-    const Result probe =
-        run({.argv = {config::wine, config::console_probe, windows_path(config::released_hello)},
-             .env = wine_env(),
-             .input = Input::dev_null,
-             .deadline = 120s});
-    ASSERT_THAT(probe, ExitedWith(0));
-    const auto items = probe_lines(probe.out);
-    const auto value = [&](const std::string& name) {
-        const auto found = items.find(name);
-        return found == items.end() ? std::string("(none)") : found->second;
-    };
+    const Findings found = probe(config::console_probe, 120s);
+    ASSERT_THAT(found.run, ExitedWith(0));
+    const auto value = [&](const std::string& name) { return found.value(name); };
 
-    std::vector<std::string> screen;
-    for (auto [at, end] = items.equal_range("screen"); at != end; ++at) {
-        screen.push_back(at->second);
-    }
-    ASSERT_GE(screen.size(), 2u) << probe;
-    EXPECT_EQ(screen[0], "Hello World!") << probe;
+    const std::vector<std::string> screen = found.all("screen");
+    ASSERT_GE(screen.size(), 2u) << found;
+    EXPECT_EQ(screen[0], "Hello World!") << found;
     EXPECT_EQ(screen[1].rfind(cmd_prompt, 0), 0u) << "the prompt is not on the next line\n"
-                                                  << probe;
-    EXPECT_EQ(value("window"), "shown") << probe;
-    EXPECT_EQ(value("waiting"), "yes") << "it did not wait for the key\n" << probe;
-    EXPECT_EQ(value("exit"), "0") << probe;
-    EXPECT_EQ(value("window-gone"), "yes") << "its console window stayed\n" << probe;
+                                                  << found;
+    EXPECT_EQ(value("window"), "shown") << found;
+    EXPECT_EQ(value("waiting"), "yes") << "it did not wait for the key\n" << found;
+    EXPECT_EQ(value("exit"), "0") << found;
+    EXPECT_EQ(value("window-gone"), "yes") << "its console window stayed\n" << found;
 }
 
 } // namespace
