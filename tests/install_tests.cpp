@@ -48,13 +48,11 @@ TEST(Install, PutsEachFileWhereGnuInstallDirsSays) {
           fs::path(config::docdir) / "LICENSE"}) {
         EXPECT_TRUE(fs::is_regular_file(prefix.path() / file)) << file << " is not installed";
     }
-    const Result hello =
-        run({.argv = {(prefix.path() / config::bindir / "hello").string()},
-             .env = environment_with(
-                 {"PATH=" + (prefix.path() / config::bindir).string() + ":/usr/bin:/bin"}),
-             .input = Input::dev_null});
+    const Result hello = run({.argv = {(prefix.path() / config::bindir / "hello").string()},
+                              .env = with_first_on_path((prefix.path() / config::bindir).string()),
+                              .input = Input::dev_null});
     EXPECT_THAT(hello, ExitedWith(0));
-    EXPECT_EQ(hello.out, "Hello World!\nPress any key to continue . . . \n")
+    EXPECT_EQ(hello.out, "Hello World!\n" + pause_prompt + "\n")
         << "the installed pair does not find each other";
 }
 

@@ -89,11 +89,6 @@ INSTANTIATE_TEST_SUITE_P(Reading, PauseWithItsReaderGone,
 
 // ---- On a terminal --------------------------------------------------------------------
 
-// The program with the stand-in first on PATH, as the run command starts it.
-Environment with_pause_on_path() {
-    return with_pause_from(config::pause);
-}
-
 struct KeyPress {
     std::string keys;
     std::string then_shown; // what the screen gains once the key is in
@@ -102,7 +97,7 @@ struct KeyPress {
 class HelloOnTerminal : public ::testing::TestWithParam<Case<KeyPress>> {};
 
 TEST_P(HelloOnTerminal, GreetsWaitsForTheKeyAndLeavesTheTerminalAsItWas) {
-    Terminal terminal({config::hello}, with_pause_on_path());
+    Terminal terminal({config::hello}, with_pause_from(config::pause));
 
     const std::string waiting = "Hello World!\r\n" + prompt;
     ASSERT_TRUE(terminal.wait_for(prompt, 5s));
@@ -132,7 +127,7 @@ TEST(HelloOnTerminal, KeyOfSeveralBytesLeavesNoneOfThemForTheNextCommand) {
     Terminal terminal({"bash", "-c",
                        "\"$1\"; echo paused; IFS= read -r line; echo \"next [$line]\"", "bash",
                        config::hello},
-                      with_pause_on_path());
+                      with_pause_from(config::pause));
     ASSERT_TRUE(terminal.wait_for(prompt, 5s));
 
     terminal.type("\x1b[A"); // the up arrow
@@ -160,7 +155,7 @@ TEST_P(HelloWithOutputElsewhere, StillWaitsForOneKeyOnTheTerminal) {
     Terminal terminal({"bash", "-c",
                        std::string(GetParam().data.command) + "; echo \"status ${PIPESTATUS[*]}\"",
                        "bash", config::hello, (dir.path() / "out").string()},
-                      with_pause_on_path());
+                      with_pause_from(config::pause));
     ASSERT_TRUE(terminal.await([&] { return !echoes(terminal.settings()); }, 5s))
         << "not waiting for one key";
     ASSERT_FALSE(terminal.wait_exit(1s)) << "ended without a key\n" << terminal.state();
