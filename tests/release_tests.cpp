@@ -129,7 +129,12 @@ class ReleaseZip : public ::testing::Test {
             argv.insert(argv.end(), {"-D", definition});
         }
         argv.insert(argv.end(), {"-P", config::build_release});
-        return run({.argv = argv, .env = env, .input = Input::dev_null, .deadline = 300s});
+        return run(build_step(argv, env));
+    }
+    // One step of a build by hand, configure, build or package, as a maintainer runs it.
+    static Launch build_step(std::vector<std::string> argv,
+                             const std::optional<Environment>& env = std::nullopt) {
+        return {.argv = std::move(argv), .env = env, .input = Input::dev_null, .deadline = 300s};
     }
     static fs::path zip_in(const fs::path& dir) {
         return dir / fs::path(config::release_zip).filename();
@@ -294,23 +299,23 @@ TEST_F(ReleaseZip, TakesTheTimeOfANewCommitAtTheNextBuild) {
     ASSERT_THAT(git({"add", "-A"}, "@1700000000 +0000"), ExitedWith(0));
     ASSERT_THAT(git({"commit", "-q", "-m", "first"}, "@1700000000 +0000"), ExitedWith(0));
     const fs::path build = repo.path() / "build";
-    const auto step = [&](std::vector<std::string> argv) {
-        const Result r = run({.argv = argv,
-                              .env = sources_decide_the_time(),
-                              .input = Input::dev_null,
-                              .deadline = 300s});
-        EXPECT_THAT(r, ExitedWith(0));
-        return r.exited_with(0);
-    };
-    ASSERT_TRUE(step({config::cmake_command, "-S", repo.path().string(), "-B", build.string(),
-                      "--preset", "windows-x86"}));
-    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
+    ASSERT_THAT(run(build_step({config::cmake_command, "-S", repo.path().string(), "-B",
+                                build.string(), "--preset", "windows-x86"},
+                               sources_decide_the_time())),
+                ExitedWith(0));
+    ASSERT_THAT(run(build_step({config::cmake_command, "--build", build.string()},
+                               sources_decide_the_time())),
+                ExitedWith(0));
 
     ASSERT_THAT(git({"commit", "-q", "--allow-empty", "-m", "second"}, "@1710000000 +0000"),
                 ExitedWith(0));
-    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
-    ASSERT_TRUE(step({config::cpack_command, "-G", "ZIP", "--config",
-                      (build / "CPackConfig.cmake").string(), "-B", build.string()}));
+    ASSERT_THAT(run(build_step({config::cmake_command, "--build", build.string()},
+                               sources_decide_the_time())),
+                ExitedWith(0));
+    ASSERT_THAT(run(build_step({config::cpack_command, "-G", "ZIP", "--config",
+                                (build / "CPackConfig.cmake").string(), "-B", build.string()},
+                               sources_decide_the_time())),
+                ExitedWith(0));
 
     expect_time(zip_in(build).string(), 1710000000);
 }
@@ -390,14 +395,10 @@ TEST_P(ReleaseSources, ChangedResourceIsInTheProgramAfterTheNextBuild) {
     const TempDir work;
     copy_sources(config::source_dir, work.path());
     const fs::path build = work.path() / "build", program = build / "src" / "hello.exe";
-    const auto step = [&](std::vector<std::string> argv) {
-        const Result r = run({.argv = argv, .input = Input::dev_null, .deadline = 300s});
-        EXPECT_THAT(r, ExitedWith(0));
-        return r.exited_with(0);
-    };
-    ASSERT_TRUE(step({config::cmake_command, "-S", work.path().string(), "-B", build.string(),
-                      "--preset", "windows-x86"}));
-    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
+    ASSERT_THAT(run(build_step({config::cmake_command, "-S", work.path().string(), "-B",
+                                build.string(), "--preset", "windows-x86"})),
+                ExitedWith(0));
+    ASSERT_THAT(run(build_step({config::cmake_command, "--build", build.string()})), ExitedWith(0));
     ASSERT_EQ(read_file(program).find(edit.in_program), std::string::npos);
 
     const fs::path source = work.path() / edit.file;
@@ -405,7 +406,7 @@ TEST_P(ReleaseSources, ChangedResourceIsInTheProgramAfterTheNextBuild) {
     const auto at = text.find(edit.from);
     ASSERT_NE(at, std::string::npos) << edit.file << " holds no " << edit.from;
     std::ofstream(source, std::ios::binary) << text.replace(at, edit.from.size(), edit.to);
-    ASSERT_TRUE(step({config::cmake_command, "--build", build.string()}));
+    ASSERT_THAT(run(build_step({config::cmake_command, "--build", build.string()})), ExitedWith(0));
 
     EXPECT_NE(read_file(program).find(edit.in_program), std::string::npos)
         << "hello.exe was not rebuilt with the changed " << edit.file;

@@ -34,7 +34,7 @@ std::optional<CoffHeader> read_coff_header(std::string_view bytes);
 PeHeaders read_pe_headers(const std::string& objdump_output);
 
 // The DllCharacteristics flags that the MSVC linker sets on an executable by default.
-inline constexpr unsigned long high_entropy_va = 0x0020, dynamic_base = 0x0040, nx_compat = 0x0100,
+inline constexpr unsigned long dynamic_base = 0x0040, nx_compat = 0x0100,
                                terminal_server_aware = 0x8000;
 
 // What a hello.exe for one processor must be.
@@ -45,8 +45,6 @@ struct PeExpected {
 };
 inline const PeExpected pe_x86{"pei-i386", "PE32",
                                dynamic_base | nx_compat | terminal_server_aware};
-inline const PeExpected pe_x64{"pei-x86-64", "PE32+",
-                               high_entropy_va | dynamic_base | nx_compat | terminal_server_aware};
 
 // A console program for its processor that a bare Windows machine starts: it
 // imports only KERNEL32.dll and the system's msvcrt.dll, with puts and system

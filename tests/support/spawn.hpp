@@ -42,7 +42,7 @@ struct Session {
     int control = -1; // commands from the test, a byte each
     int reports = -1; // Reports to the test
     bool foreground = true;
-    int max_fd = 1024; // above any descriptor this process holds
+    int max_fd = 1024; // above any descriptor this process holds: its limit
 };
 
 // Forks and runs the program with the descriptors given, or, with a session,

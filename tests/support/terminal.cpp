@@ -124,14 +124,16 @@ Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Env
     initial_ = settings();
 
     Pipe control = make_pipe(), reports = make_pipe();
-    processes_.leader = spawn(argv, env,
-                              {.in = device_.get(),
-                               .out = device_.get(),
-                               .err = device_.get(),
-                               .terminal = device_.get()},
-                              Session{.control = control.read.get(),
-                                      .reports = reports.write.get(),
-                                      .foreground = start == Start::foreground});
+    processes_.leader =
+        spawn(argv, env,
+              {.in = device_.get(),
+               .out = device_.get(),
+               .err = device_.get(),
+               .terminal = device_.get()},
+              Session{.control = control.read.get(),
+                      .reports = reports.write.get(),
+                      .foreground = start == Start::foreground,
+                      .max_fd = static_cast<int>(std::min(sysconf(_SC_OPEN_MAX), 65536L))});
     control_ = std::move(control.write);
     reports_ = std::move(reports.read);
     set_nonblocking(reports_.get());
