@@ -24,11 +24,17 @@ void report(int fd, Report::Kind kind, int value) {
 }
 
 volatile pid_t hangup_to = 0; // the job that a hangup of the terminal is passed on to
+volatile std::sig_atomic_t job_stopped = 0;
 
+// As a shell does: SIGHUP, and SIGCONT only to a job that is stopped, so that
+// it can act on it. A running job is left alone: a SIGCONT would undo any stop
+// it is in the middle of, such as a sanitizer's leak check at its exit.
 void pass_hangup_on(int) {
     if (hangup_to > 0) {
         kill(-hangup_to, SIGHUP);
-        kill(-hangup_to, SIGCONT); // a stopped job gets it too
+        if (job_stopped != 0) {
+            kill(-hangup_to, SIGCONT);
+        }
     }
 }
 
@@ -78,8 +84,10 @@ void pass_hangup_on(int) {
         int status = 0;
         if (waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) == job) {
             if (WIFSTOPPED(status)) {
+                job_stopped = 1;
                 report(session.reports, Report::stopped, WSTOPSIG(status));
             } else if (WIFCONTINUED(status)) {
+                job_stopped = 0;
                 report(session.reports, Report::continued, 0);
             } else {
                 report(session.reports, Report::ended, status);
