@@ -165,13 +165,19 @@ class Wine : public ::testing::Test {
         REQUIRE_ON_LINUX_OR_SKIP(*config::built_hello != '\0',
                                  "no i686-w64-mingw32-g++: the Windows program was not built");
         REQUIRE_ON_LINUX_OR_SKIP(*config::wine != '\0', "wine64 or Xvfb is not installed");
-        const bool fetched =
-            fs::exists(fs::path(config::wine_dll_path) / "i386-windows" / "ntdll.dll");
-        REQUIRE_ON_LINUX_OR_SKIP(fetched, "wine's 32-bit libraries, which WoW64 needs: " +
-                                              (fs::exists(config::wow64_missing)
-                                                   ? read_file(config::wow64_missing)
-                                                   : std::string("not fetched: ctest's wine.libs "
-                                                                 "step fetches them")));
+        // Some kernels run no 32-bit code at all, and then nothing can run the program.
+        const Result ia32 = run({.argv = {config::ia32_probe}, .deadline = 10s});
+        SKIP_UNLESS_PLATFORM_HAS(!ia32.signal,
+                                 "this kernel runs no 32-bit code (IA32 emulation is off), so "
+                                 "wine64's WoW64 cannot run a 32-bit Windows program here");
+        const bool ready =
+            fs::exists(fs::path(config::wine_dll_path) / "i386-windows" / "ntdll.dll") &&
+            !fs::exists(config::wow64_missing);
+        REQUIRE_ON_LINUX_OR_SKIP(ready, "wine's 32-bit libraries and a WoW64 prefix: " +
+                                            (fs::exists(config::wow64_missing)
+                                                 ? read_file(config::wow64_missing)
+                                                 : std::string("not fetched: ctest's wine.libs "
+                                                               "step fetches them")));
         ASSERT_TRUE(fs::exists(config::released_hello)) << "the release zip was not unpacked";
         display_ = read_file(config::wine_display_file);
         ASSERT_FALSE(display_.empty()) << "no X server: ctest's wine.start step did not run";

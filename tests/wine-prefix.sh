@@ -1,16 +1,67 @@
 #!/bin/sh
-# wine-prefix.sh start|stop WINE64 WINESERVER STATE_DIR: makes ready, or stops,
-# what the Windows tests run in: an X server of their own, so that a program
-# can have a console window, and the wine prefix with one wine server for the
-# whole run. WINEPREFIX, WINEDLLPATH and the rest come from the environment;
-# STATE_DIR/display tells the tests which display the X server has.
+# wine-prefix.sh start|stop WINE64 WINESERVER STATE_DIR SHARED_PREFIX REASON_FILE
+# Makes ready, or stops, what the Windows tests run in: an X server of their
+# own, so that a program can have a console window, and a wine prefix with one
+# wine server for the whole run.
+#
+# The prefix is made once per user and wine version, in SHARED_PREFIX (beside
+# the fetched 32-bit libraries), and never run in: each run takes a copy of its
+# own, as hard links where it can, in WINEPREFIX, and removes it at "stop".
+# A copy is a prefix of its own to wine, so two runs at once get two wine
+# servers and never touch each other's processes.
+# WINEPREFIX, WINEDLLPATH and the rest come from the environment;
+# STATE_DIR/display tells the tests which display the X server has. Where no
+# prefix can be made, REASON_FILE says why, as for the libraries, and the
+# tests that need it report it; the script itself still succeeds.
 set -eu
-action=$1 wine=$2 wineserver=$3 state=$4
+action=$1 wine=$2 wineserver=$3 state=$4 shared=$5 reason=$6
+
+# Makes SHARED_PREFIX, unless a finished one is there. wineboot fills syswow64
+# with the 32-bit libraries from WINEDLLPATH only when it starts the wine
+# server itself, so no server may be running for the new prefix beforehand.
+make_shared_prefix() {
+    [ -f "$shared/.made" ] && return 0
+    mkdir -p "$(dirname "$shared")"
+    # One maker at a time; a second run waits for the first one's prefix.
+    exec 9>"$shared.lock"
+    flock -w 600 9
+    if [ ! -f "$shared/.made" ]; then
+        echo "wine-prefix: making $shared" >&2
+        new=$shared.new.$$
+        rm -rf "$new" "$shared"
+        env -u DISPLAY WINEPREFIX="$new" "$wine" wineboot --init </dev/null >"$state/wineboot.log" 2>&1 || true
+        WINEPREFIX=$new "$wineserver" -w
+        if [ ! -f "$new/drive_c/windows/syswow64/kernel32.dll" ]; then
+            echo "wineboot filled no syswow64: it could run no 32-bit program (its log: $state/wineboot.log)" >"$reason"
+            echo "wine-prefix: $(cat "$reason")" >&2
+            rm -rf "$new"
+            return 1
+        fi
+        # Moved in whole and marked last, so that a prefix cut short never looks made.
+        mv "$new" "$shared"
+        : >"$shared/.made"
+    fi
+    exec 9>&-
+}
 
 case $action in
 start)
-    mkdir -p "$WINEPREFIX" "$state"
+    mkdir -p "$state"
     rm -f "$state/display" "$state/xvfb.pid"
+    [ -f "$reason" ] && exit 0 # no libraries: nothing to make a prefix with
+    make_shared_prefix || exit 0
+
+    # This run's copy: hard links cost nothing, and wine writes none of those
+    # files in place; the registry and the users' folders it does write are
+    # real copies. Where links cannot be made (another file system), a full copy.
+    rm -rf "$WINEPREFIX"
+    cp -al "$shared" "$WINEPREFIX" 2>/dev/null || { rm -rf "$WINEPREFIX" && cp -a "$shared" "$WINEPREFIX"; }
+    for written in "$WINEPREFIX"/*.reg "$WINEPREFIX"/.update-timestamp \
+        "$WINEPREFIX"/drive_c/users "$WINEPREFIX"/drive_c/windows/*.ini; do
+        rm -rf "$written"
+        cp -a "$shared/${written#"$WINEPREFIX"/}" "$written"
+    done
+
     # The first free display, chosen by the server itself, so that no other run
     # can have it. It ends when its last client (wine's desktop) goes, and in
     # any case within the hour, should the run be cut short before "stop".
@@ -37,15 +88,17 @@ start)
     # the run be cut short before "stop", it still ends half a minute after its
     # last wine process.
     "$wineserver" -p30 </dev/null >/dev/null 2>&1
-    "$wine" wineboot --init </dev/null >/dev/null 2>&1
+    # wine's own processes, its desktop among them, started once for the run.
+    "$wine" wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
-    # Ends the server and every process in the prefix; none is running is fine too.
+    # Ends the server and every process in this run's prefix; none is running is fine too.
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w
     if [ -f "$state/xvfb.pid" ]; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
         rm -f "$state/xvfb.pid" "$state/display"
     fi
+    rm -rf "$WINEPREFIX"
     ;;
 esac
