@@ -10,9 +10,8 @@ if(WIN32)
     configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
     if(MINGW)
-        # Linked statically, the program carries the MinGW-w64 runtime and libgcc.
-        configure_file(${PROJECT_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES.txt.in
-            THIRD-PARTY-NOTICES.txt @ONLY NEWLINE_STYLE CRLF)
+        # Linked statically, the program carries the MinGW-w64 runtime and
+        # libgcc: notices written from the link map as hello.exe is linked.
         install(FILES ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt DESTINATION .)
     endif()
 else()
@@ -77,7 +76,16 @@ else()
 endif()
 set(CPACK_PACKAGE_VENDOR ${hello_vendor})
 set(CPACK_STRIP_FILES ON) # symbols stay in the build tree, not in what users download
-set(CPACK_PACKAGE_CHECKSUM SHA256) # <package>.sha256 beside it, as `sha256sum -c` reads
+if(MINGW)
+    # The release: a zip whose bytes depend on its files alone, its bill of
+    # materials, and <package>.sha256 for both, as `sha256sum -c` reads it.
+    set(CPACK_POST_BUILD_SCRIPTS
+        ${PROJECT_SOURCE_DIR}/cmake/ReproducibleZip.cmake
+        ${PROJECT_SOURCE_DIR}/cmake/BillOfMaterials.cmake)
+    set(CPACK_HELLO_THIRD_PARTY_FACTS ${PROJECT_BINARY_DIR}/third-party.cmake)
+else()
+    set(CPACK_PACKAGE_CHECKSUM SHA256) # <package>.sha256 beside it, as `sha256sum -c` reads
+endif()
 set(CPACK_HELLO_SOURCE_DATE_EPOCH ${hello_source_date_epoch})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
 include(CPack)

@@ -1,7 +1,7 @@
-// The release zip, what a Windows user downloads: its layout, its text files
-// and notices, its checksum, the program in it, that the same sources give the
-// same bytes wherever they are built, that its time is the commit's, and that it
-// can be signed.
+// The release, what a Windows user downloads: the zip's layout, its text files
+// and notices, the bill of materials and the checksums beside it, the program
+// in it, that the same sources give the same bytes wherever and however they
+// are built, that its time is the commit's, and that it can be signed.
 #include "config.hpp"
 #include "files.hpp"
 #include "pe.hpp"
@@ -110,7 +110,8 @@ class ReleaseZip : public ::testing::Test {
         const auto times = entry_times(zip);
         EXPECT_FALSE(times.empty()) << "no entries in " << zip;
         for (const auto& [name, stamp] : times) {
-            EXPECT_EQ(stamp, zip_time(time)) << name;
+            // An entry holds its time to two seconds: the time, rounded down to that.
+            EXPECT_EQ(stamp, zip_time(time / 2 * 2)) << name;
         }
         const auto header = read_coff_header(entry(zip, "hello.exe"));
         ASSERT_TRUE(header) << "hello.exe is not a PE file";
@@ -138,6 +139,16 @@ class ReleaseZip : public ::testing::Test {
     }
     static fs::path zip_in(const fs::path& dir) {
         return dir / fs::path(config::release_zip).filename();
+    }
+    // What the release writes beside the zip.
+    static fs::path sbom_in(const fs::path& dir) {
+        return dir / (top + ".cdx.json");
+    }
+    static fs::path sums_in(const fs::path& dir) {
+        return dir / (top + ".sha256");
+    }
+    static fs::path release_dir() {
+        return fs::path(config::release_zip).parent_path();
     }
 };
 
@@ -183,8 +194,9 @@ TEST_F(ReleaseZip, LicenceIsTheProjectsAndTheReadmeNamesTheVersion) {
         std::string::npos);
 }
 
-// The files the linker took code from: whole objects, and archives that
-// members were pulled out of. The program's own objects are not counted.
+// The files the linker took code from, as their paths stand in the link map:
+// whole objects, and archives that members were pulled out of. The program's
+// own objects are not counted.
 std::set<std::string> linked_from(const std::string& map) {
     std::set<std::string> files;
     bool in_members = false;
@@ -197,11 +209,11 @@ std::set<std::string> linked_from(const std::string& map) {
             in_members = false;
         } else if (in_members && !line.empty() && line[0] != ' ' &&
                    line.find('(') != std::string::npos) {
-            files.insert(fs::path(line.substr(0, line.find('('))).filename().string());
+            files.insert(fs::path(line.substr(0, line.find('('))).lexically_normal().string());
         } else if (line.rfind("LOAD ", 0) == 0 && line.size() > 7 &&
                    line.compare(line.size() - 2, 2, ".o") == 0 &&
                    line.find("CMakeFiles/") == std::string::npos) {
-            files.insert(fs::path(line.substr(5)).filename().string());
+            files.insert(fs::path(line.substr(5)).lexically_normal().string());
         }
     }
     return files;
@@ -210,7 +222,10 @@ std::set<std::string> linked_from(const std::string& map) {
 TEST_F(ReleaseZip, NoticesCoverEveryLibraryTheLinkerTookCodeFrom) {
     const std::string map = read_file(config::release_map);
     ASSERT_FALSE(map.empty()) << "no link map at " << config::release_map;
-    const std::set<std::string> linked = linked_from(map);
+    std::set<std::string> linked;
+    for (const auto& path : linked_from(map)) {
+        linked.insert(fs::path(path).filename().string());
+    }
     ASSERT_TRUE(linked.count("crt2.o") == 1 && linked.count("libgcc.a") == 1)
         << "the link map was not read right: " << testing::PrintToString(linked);
 
@@ -228,14 +243,15 @@ TEST_F(ReleaseZip, NoticesCoverEveryLibraryTheLinkerTookCodeFrom) {
     }
 }
 
-TEST_F(ReleaseZip, ChecksumFileIsWhatSha256sumChecks) {
-    const fs::path zip = config::release_zip;
-    const std::string sums = read_file(zip.string() + ".sha256");
-    ASSERT_EQ(sums.size(), 64 + 2 + zip.filename().string().size() + 1) << sums;
-    EXPECT_EQ(sums.substr(64), "  " + zip.filename().string() + "\n");
+TEST_F(ReleaseZip, ChecksumFileCoversTheZipAndItsBillOfMaterialsAsSha256sumChecks) {
+    const std::string sums = read_file(sums_in(release_dir()));
+    const std::vector<std::string> lines = lines_of(sums);
+    ASSERT_EQ(lines.size(), 2u) << sums;
+    EXPECT_EQ(lines[0].substr(64), "  " + top + ".zip");
+    EXPECT_EQ(lines[1].substr(64), "  " + top + ".cdx.json");
 
     RUN_TOOL(check, {.argv = {"sh", "-c", "cd \"$1\" && sha256sum -c \"$2\"", "sh",
-                              zip.parent_path().string(), zip.filename().string() + ".sha256"}});
+                              release_dir().string(), top + ".sha256"}});
     EXPECT_THAT(check, ExitedWith(0));
 }
 
@@ -345,8 +361,10 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) 
     RUN_TOOL(archive, {.argv = {"sh", "-c", "git -C \"$1\" archive HEAD | tar -x -C \"$2\"", "sh",
                                 config::source_dir, sources.string()}});
     ASSERT_THAT(archive, ExitedWith(0)) << "not a git checkout: " << archive;
-    const Result changed = run({.argv = {"git", "-C", config::source_dir, "ls-files", "--modified",
-                                         "--others", "--exclude-standard"}});
+    const Result changed = run({.argv = {"sh", "-c",
+                                         "git -C \"$1\" diff --name-only HEAD && "
+                                         "git -C \"$1\" ls-files --others --exclude-standard",
+                                         "sh", config::source_dir}});
     ASSERT_THAT(changed, ExitedWith(0));
     for (const auto& file : lines_of(changed.out)) {
         const fs::path from = fs::path(config::source_dir) / file, to = sources / file;
@@ -367,8 +385,204 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) 
     ASSERT_THAT(build, ExitedWith(0));
     const fs::path zip = zip_in(work.path() / "release");
     EXPECT_TRUE(read_file(zip) == read_file(config::release_zip)) << "the two zips differ";
-    EXPECT_EQ(read_file(zip.string() + ".sha256"),
-              read_file(std::string(config::release_zip) + ".sha256"));
+    EXPECT_EQ(read_file(sbom_in(zip.parent_path())), read_file(sbom_in(release_dir())));
+    EXPECT_EQ(read_file(sums_in(zip.parent_path())), read_file(sums_in(release_dir())));
+}
+
+// A folder whose entries a file system lists in reverse (disorderfs), for as
+// long as the object lives. The archiver of old took the entries in the order
+// the file system lists them, which differs between file systems and machines.
+class ReversedListing {
+  public:
+    explicit ReversedListing(const fs::path& under) : real_(under / "real"), seen_(under / "seen") {
+        fs::create_directories(real_);
+        fs::create_directories(seen_);
+        mounted_ = run({.argv = {"disorderfs", "--reverse-dirents=yes", "--shuffle-dirents=no",
+                                 "--multi-user=no", real_.string(), seen_.string()},
+                        .input = Input::dev_null,
+                        .deadline = 30s});
+    }
+    ~ReversedListing() {
+        if (mounted_.exited_with(0)) {
+            run({.argv = {"umount", seen_.string()}, .deadline = 30s});
+        }
+    }
+    ReversedListing(const ReversedListing&) = delete;
+    ReversedListing& operator=(const ReversedListing&) = delete;
+
+    const Result& mounted() const {
+        return mounted_;
+    }
+    const fs::path& path() const {
+        return seen_;
+    }
+    // The names in a folder, in the order that the file system lists them.
+    static std::vector<std::string> listing(const fs::path& dir) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+    std::vector<std::string> real_listing(const std::string& dir) const {
+        return listing(real_ / dir);
+    }
+
+  private:
+    fs::path real_, seen_;
+    Result mounted_;
+};
+
+TEST_F(ReleaseZip, IsTheSameWhateverOrderTheFileSystemListsItsFilesIn) {
+    const TempDir work;
+    const ReversedListing reversed(work.path());
+    REQUIRE_OR_SKIP(reversed.mounted().exit_code != 127, "disorderfs is not installed");
+    ASSERT_THAT(reversed.mounted(), ExitedWith(0));
+
+    const fs::path dir = reversed.path() / "release";
+    const Result build = build_again(dir, environment_with({}));
+
+    ASSERT_THAT(build, ExitedWith(0));
+    const std::string staged = "release/_CPack_Packages/win32/ZIP/" + top;
+    const std::vector<std::string> listed = ReversedListing::listing(reversed.path() / staged),
+                                   real = reversed.real_listing(staged);
+    ASSERT_EQ(listed, std::vector<std::string>(real.rbegin(), real.rend()))
+        << "disorderfs did not reverse the staging folder's listing";
+    EXPECT_TRUE(read_file(zip_in(dir)) == read_file(config::release_zip)) << "the two zips differ";
+    EXPECT_EQ(read_file(sbom_in(dir)), read_file(sbom_in(release_dir())));
+    EXPECT_EQ(read_file(sums_in(dir)), read_file(sums_in(release_dir())));
+}
+
+TEST_F(ReleaseZip, RecordsNoOwnerSoThatWhoBuildsItLeavesNoTrace) {
+    const Result details = run({.argv = {"unzip", "-Zv", config::release_zip}});
+    ASSERT_THAT(details, ExitedWith(0));
+
+    EXPECT_EQ(details.out.find("UID/GID"), std::string::npos) << details.out;
+}
+
+// ---- Its bill of materials ------------------------------------------------------------------
+
+// What the bill of materials says, read by CMake's JSON reader: its lines by their first word.
+std::multimap<std::string, std::vector<std::string>> read_sbom(const fs::path& sbom) {
+    const Result read = run(
+        {.argv = {config::cmake_command, "-D", "SBOM=" + sbom.string(), "-P", config::read_sbom}});
+    EXPECT_THAT(read, ExitedWith(0));
+    std::multimap<std::string, std::vector<std::string>> said;
+    for (const auto& line : lines_of(read.err)) {
+        std::vector<std::string> words = words_of(line);
+        if (!words.empty()) {
+            const std::string kind = words.front();
+            words.erase(words.begin());
+            said.emplace(kind, words);
+        }
+    }
+    return said;
+}
+
+// The first line of this kind, or nothing.
+std::vector<std::string> first(const std::multimap<std::string, std::vector<std::string>>& said,
+                               const std::string& kind) {
+    const auto found = said.find(kind);
+    return found == said.end() ? std::vector<std::string>{} : found->second;
+}
+
+TEST_F(ReleaseZip, BillOfMaterialsNamesTheZippedProgramWithItsVersionLicenceAndHash) {
+    const auto said = read_sbom(sbom_in(release_dir()));
+    const TempDir scratch;
+    const fs::path program = scratch.path() / "hello.exe";
+    std::ofstream(program, std::ios::binary) << entry(config::release_zip, "hello.exe");
+    RUN_TOOL(hash, {.argv = {"sha256sum", program.string()}});
+    ASSERT_THAT(hash, ExitedWith(0));
+
+    const std::vector<std::string> format = first(said, "format");
+    ASSERT_EQ(format.size(), 5u);
+    EXPECT_EQ(format[0], "CycloneDX");
+    EXPECT_EQ(format[1], "1.6");
+    EXPECT_EQ(format[3].rfind("urn:uuid:", 0), 0u) << format[3];
+    char time[32];
+    const std::time_t released = release_time();
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&released));
+    EXPECT_EQ(format[4], time) << "not the release's time";
+    EXPECT_EQ(first(said, "program"),
+              (std::vector<std::string>{"hello", "hello", config::version, "MIT",
+                                        "SHA-256:" + hash.out.substr(0, 64)}));
+}
+
+// What the dpkg database says of the package that installed a file: its name,
+// version and architecture.
+std::vector<std::string> package_of(const std::string& path) {
+    const Result owner = run({.argv = {"dpkg-query", "-S", path}});
+    if (!owner.exited_with(0)) {
+        return {};
+    }
+    const std::string name = owner.out.substr(0, owner.out.find_first_of(":,"));
+    const Result installed =
+        run({.argv = {"dpkg-query", "-W", "-f=${Package} ${Version} ${Architecture}", name}});
+    return installed.exited_with(0) ? words_of(installed.out) : std::vector<std::string>{};
+}
+
+// A package URL's version: '%', '+' and ':' percent-encoded.
+std::string purl_version(const std::string& version) {
+    std::string encoded;
+    for (const char c : version) {
+        encoded += c == '%' ? "%25" : c == '+' ? "%2B" : c == ':' ? "%3A" : std::string(1, c);
+    }
+    return encoded;
+}
+
+TEST_F(ReleaseZip, BillOfMaterialsListsWhatTheLinkerTookFromWhichInstalledPackage) {
+    const std::string map = read_file(config::release_map);
+    ASSERT_FALSE(map.empty()) << "no link map at " << config::release_map;
+    const std::set<std::string> linked = linked_from(map);
+    const auto said = read_sbom(sbom_in(release_dir()));
+
+    // Each component: its licence, and the files it says were taken from it.
+    const std::map<std::string, std::string> licences = {
+        {"mingw-w64", "ZPL-2.1"}, {"libgcc", "GPL-3.0-or-later WITH GCC-exception-3.1"}};
+    std::map<std::string, std::vector<std::string>> components; // by bom-ref
+    std::map<std::string, std::string> owner;                   // file -> bom-ref
+    for (auto [at, end] = said.equal_range("component"); at != end; ++at) {
+        const std::vector<std::string>& c = at->second;
+        ASSERT_GE(c.size(), 5u);
+        components[c[0]] = c;
+        std::string licence;
+        for (size_t i = 4; i < c.size(); ++i) {
+            licence += (i > 4 ? " " : "") + c[i];
+        }
+        ASSERT_EQ(licences.count(c[1]), 1u) << "a component nobody expected: " << c[1];
+        EXPECT_EQ(licence, licences.at(c[1])) << c[1];
+    }
+    for (auto [at, end] = said.equal_range("file"); at != end; ++at) {
+        EXPECT_TRUE(owner.emplace(at->second.at(1), at->second.at(0)).second)
+            << at->second.at(1) << " is named by two components";
+    }
+
+    std::set<std::string> named;
+    for (const auto& [file, ref] : owner) {
+        named.insert(file);
+    }
+    EXPECT_EQ(named, linked) << "the files named are not those the linker took";
+    for (const auto& file : linked) {
+        if (!owner.count(file)) {
+            continue;
+        }
+        const std::vector<std::string>& component = components[owner.at(file)];
+        const std::vector<std::string> package = package_of(file);
+        ASSERT_EQ(package.size(), 3u) << "dpkg knows no package of " << file;
+        const std::string upstream = package[1].substr(0, package[1].rfind('-'));
+        EXPECT_EQ(component[2], upstream.substr(upstream.find(':') + 1)) << file;
+        EXPECT_EQ(component[3], "pkg:deb/debian/" + package[0] + "@" + purl_version(package[1]) +
+                                    "?arch=" + package[2])
+            << file;
+    }
+    for (const auto& [ref, component] : components) {
+        EXPECT_EQ(said.count("depends"), components.size());
+        bool depended_on = false;
+        for (auto [at, end] = said.equal_range("depends"); at != end; ++at) {
+            depended_on = depended_on || at->second == std::vector<std::string>{"hello", ref};
+        }
+        EXPECT_TRUE(depended_on) << "hello is not said to depend on " << ref;
+    }
 }
 
 // ---- A changed resource makes a new program ----------------------------------------------
