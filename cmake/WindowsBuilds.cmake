@@ -2,13 +2,12 @@
 # the Windows program, as a sub-build of this same source tree with its
 # toolchain file, so that the tests can check and run it. The sub-build also
 # makes the test-only Windows programs that the tests run under wine64.
-# Sets windows_hello, windows_resource_probe and windows_console_probe to their
-# paths, or to "" where the cross compiler is missing.
+# Sets windows_hello and windows_release_check to their paths, or to "" where
+# the cross compiler is missing.
 
 include(ExternalProject)
 set(windows_hello "")
-set(windows_resource_probe "")
-set(windows_console_probe "")
+set(windows_release_check "")
 
 find_program(i686-w64-mingw32_cxx i686-w64-mingw32-g++)
 if(NOT i686-w64-mingw32_cxx)
@@ -24,8 +23,7 @@ endif()
 
 set(binary_dir ${CMAKE_BINARY_DIR}/windows-x86)
 set(windows_hello ${binary_dir}/src/hello.exe)
-set(windows_resource_probe ${binary_dir}/tests/windows/resource_probe.exe)
-set(windows_console_probe ${binary_dir}/tests/windows/console_probe.exe)
+set(windows_release_check ${binary_dir}/tests/windows/release_check.exe)
 ExternalProject_Add(windows-x86
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${binary_dir}
@@ -37,4 +35,4 @@ ExternalProject_Add(windows-x86
         -DHELLO_WINDOWS_TEST_TOOLS=ON
     BUILD_ALWAYS ON # the sources are ours: let the sub-build decide what changed
     INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS ${windows_hello} ${windows_resource_probe} ${windows_console_probe})
+    BUILD_BYPRODUCTS ${windows_hello} ${windows_release_check})

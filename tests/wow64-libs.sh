@@ -25,8 +25,9 @@ give_up() {
 
 [ -f "$libs/ntdll.dll" ] && exit 0 # fetched before: reused
 [ -n "$version" ] || give_up "the 32-bit wine libraries come from Debian's libwine:i386, and no Debian libwine is installed here"
-command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null ||
+if ! command -v apt-get >/dev/null || ! command -v dpkg-deb >/dev/null; then
     give_up "apt-get and dpkg-deb are needed to fetch libwine:i386 $version"
+fi
 
 mkdir -p "$cache" || give_up "cannot make $cache"
 work=$(mktemp -d "$cache/.fetch-XXXXXX") || give_up "cannot make a folder in $cache"
@@ -45,8 +46,9 @@ dpkg-deb -x "$work"/deb/*.deb "$work/unpacked" || give_up "dpkg-deb could not un
     give_up "libwine:i386 $version holds no i386-windows/ntdll.dll"
 
 # Moved in whole, so that a fetch cut short never looks like a finished one.
-mkdir -p "$cache/wine.new" &&
+if ! { mkdir -p "$cache/wine.new" &&
     mv "$work/unpacked/usr/lib/i386-linux-gnu/wine/i386-windows" "$cache/wine.new/" &&
-    rm -rf "$cache/wine" && mv "$cache/wine.new" "$cache/wine" ||
+    rm -rf "$cache/wine" && mv "$cache/wine.new" "$cache/wine"; }; then
     give_up "cannot move the libraries into $cache"
+fi
 echo "wow64-libs: $(du -sh "$libs" | cut -f1) in $libs" >&2
