@@ -156,6 +156,60 @@ void catch_signal(int signal_number) {
     sigaction(signal_number, &action, nullptr);
 }
 
+// Acts on what the handler noted: an end (as the signal would have ended us),
+// a stop, a continue. True if it noted anything, so that the caller looks
+// again before it waits.
+bool act_on_noted_signals(const sigset_t& wait_mask) {
+    if (ending_signal != 0) {
+        give_back_terminal();
+        end_line();
+        act_as_default(ending_signal);
+    }
+    if (stop_requested != 0) {
+        // The shell and whatever runs while we are stopped get the terminal as
+        // it was. The shell ends the prompt's line as it reports the stop; a
+        // line end of ours could land after the shell's own prompt.
+        stop_requested = 0;
+        give_back_terminal();
+        line_open = false;
+        act_as_default(SIGTSTP);
+        continued = 1;
+    }
+    if (continued == 0) {
+        return false;
+    }
+    // Others may have had the terminal meanwhile: take it back, and say again
+    // that we are waiting. A continue without a stop changes nothing.
+    continued = 0;
+    termios now{};
+    if (!holding || (tcgetattr(STDIN_FILENO, &now) == 0 && !is_one_key(now))) {
+        if (take_terminal(wait_mask)) {
+            show_prompt_again();
+        }
+    }
+    return true;
+}
+
+// Waits for a key with the handled signals open. True once the wait is over:
+// the key, or the end of input or an error; false if a signal came first.
+bool key_came(const sigset_t& wait_mask) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(STDIN_FILENO, &readable);
+    if (pselect(STDIN_FILENO + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
+        return errno != EINTR; // a signal is acted on first; otherwise no key will come
+    }
+    // Signals stay open while reading, so a read that blocks after all
+    // (another reader took the byte) can still be interrupted.
+    char key = 0;
+    const sigset_t blocked = handled_set();
+    sigprocmask(SIG_SETMASK, &wait_mask, nullptr);
+    const ssize_t n = read(STDIN_FILENO, &key, 1);
+    const int read_error = errno;
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    return n >= 0 || (read_error != EINTR && read_error != EAGAIN);
+}
+
 // Waits on a terminal for one key, through stops and continues, and puts the
 // terminal back as it was on every way out.
 void wait_on_terminal() {
@@ -169,57 +223,7 @@ void wait_on_terminal() {
     if (take_terminal(wait_mask)) {
         show_prompt();
     }
-
-    for (;;) {
-        if (ending_signal != 0) {
-            give_back_terminal();
-            end_line();
-            act_as_default(ending_signal);
-        }
-        if (stop_requested != 0) {
-            // The shell and whatever runs while we are stopped get the terminal as
-            // it was. The shell ends the prompt's line as it reports the stop; a
-            // line end of ours could land after the shell's own prompt.
-            stop_requested = 0;
-            give_back_terminal();
-            line_open = false;
-            act_as_default(SIGTSTP);
-            continued = 1;
-        }
-        if (continued != 0) {
-            // Others may have had the terminal meanwhile: take it back, and say
-            // again that we are waiting. A continue without a stop changes nothing.
-            continued = 0;
-            termios now{};
-            if (!holding || (tcgetattr(STDIN_FILENO, &now) == 0 && !is_one_key(now))) {
-                if (take_terminal(wait_mask)) {
-                    show_prompt_again();
-                }
-            }
-            continue;
-        }
-
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(STDIN_FILENO, &readable);
-        const int ready =
-            pselect(STDIN_FILENO + 1, &readable, nullptr, nullptr, nullptr, &wait_mask);
-        if (ready < 0 && errno == EINTR) {
-            continue; // a signal: dealt with at the top of the loop
-        }
-        if (ready < 0) {
-            break; // the terminal cannot be waited on: no key will come
-        }
-        // Signals stay open while reading, so a read that blocks after all
-        // (another reader took the byte) can still be interrupted.
-        char key = 0;
-        sigprocmask(SIG_SETMASK, &wait_mask, nullptr);
-        const ssize_t n = read(STDIN_FILENO, &key, 1);
-        const int read_error = errno;
-        sigprocmask(SIG_BLOCK, &blocked, nullptr);
-        if (n >= 0 || (read_error != EINTR && read_error != EAGAIN)) {
-            break; // the key, or the end of input or an error: the wait is over
-        }
+    while (act_on_noted_signals(wait_mask) || !key_came(wait_mask)) {
     }
     // A key such as an arrow sends several bytes: drop the rest, not leave it to the shell.
     if (holding) {

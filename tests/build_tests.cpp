@@ -30,7 +30,7 @@ TEST(RunCommand, BuildsWithoutTheTestToolsThenGreetsAndWaitsForOneKey) {
     // The README's second half, typed at a terminal in the source folder.
     Terminal terminal({"sh", "-c", "cd \"$1\" && exec \"$2\" --build --preset run", "sh",
                        sources.path().string(), config::cmake_command});
-    const std::string waiting = "Hello World!\r\n" + pause_prompt;
+    const std::string waiting = "Hello World!\r\n" + std::string(pause_prompt);
     ASSERT_TRUE(terminal.wait_for(waiting, 120s));
     ASSERT_TRUE(terminal.await([&] { return !echoes(terminal.settings()); }, 5s))
         << "not waiting for one key";

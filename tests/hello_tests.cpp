@@ -148,7 +148,8 @@ class Command : public ::testing::TestWithParam<Case<Fate>> {};
 TEST_P(Command, LeavesTheLineAndStatusZeroWithoutWaiting) {
     const Fate& fate = GetParam().data;
     const FakePause pause(fate.script.value_or(""));
-    const Environment env = fate.script ? pause.env() : environment_with({"PATH=" + system_path});
+    const Environment env =
+        fate.script ? pause.env() : environment_with({std::string("PATH=") + system_path});
 
     // Standard input is open but silent: a program that waited would time out.
     const Result result = run(hello(env));

@@ -52,7 +52,7 @@ TEST(Install, PutsEachFileWhereGnuInstallDirsSays) {
                               .env = with_first_on_path((prefix.path() / config::bindir).string()),
                               .input = Input::dev_null});
     EXPECT_THAT(hello, ExitedWith(0));
-    EXPECT_EQ(hello.out, "Hello World!\n" + pause_prompt + "\n")
+    EXPECT_EQ(hello.out, "Hello World!\n" + std::string(pause_prompt) + "\n")
         << "the installed pair does not find each other";
 }
 

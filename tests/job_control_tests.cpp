@@ -16,7 +16,7 @@ using namespace proc;
 
 namespace {
 
-const std::string& prompt = pause_prompt;
+const std::string prompt = pause_prompt;
 
 struct Job {
     std::vector<std::string> argv;

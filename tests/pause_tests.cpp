@@ -13,7 +13,7 @@ using namespace proc;
 
 namespace {
 
-const std::string& prompt = pause_prompt;
+const std::string prompt = pause_prompt;
 
 // ---- Without a terminal: one byte, end of file or an error ends the wait ------------
 

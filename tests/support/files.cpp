@@ -26,7 +26,7 @@ TempDir::~TempDir() {
 
 std::filesystem::path TempDir::write_script(const std::string& name,
                                             const std::string& body) const {
-    const auto file = path_ / name;
+    auto file = path_ / name;
     std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
     std::filesystem::permissions(file, std::filesystem::perms::owner_all);
     return file;

@@ -18,7 +18,8 @@ std::string lower(std::string s) {
 
 // The text inside the line's parentheses: "Magic  010b  (PE32)" gives "PE32".
 std::string in_parentheses(const std::string& line) {
-    const auto open = line.find('('), close = line.rfind(')');
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
     return open < close && close != std::string::npos ? line.substr(open + 1, close - open - 1)
                                                       : "";
 }
@@ -89,9 +90,9 @@ testing::AssertionResult runs_on_any_windows(const PeHeaders& headers, const PeE
                              runtime->second.count("puts") == 1 &&
                              runtime->second.count("system") == 1;
     std::string problems;
-    const auto wrong = [&](const std::string& what, const std::string& is,
-                           const std::string& should) {
-        problems += what + " is " + is + ", not " + should + "\n";
+    const auto wrong = [&](std::string_view what, std::string_view is, std::string_view should) {
+        problems +=
+            std::string(what) + " is " + std::string(is) + ", not " + std::string(should) + "\n";
     };
     if (headers.format != expected.format) {
         wrong("the file format", headers.format, expected.format);

@@ -39,12 +39,12 @@ inline constexpr unsigned long dynamic_base = 0x0040, nx_compat = 0x0100,
 
 // What a hello.exe for one processor must be.
 struct PeExpected {
-    std::string format;                // objdump's name for the file format
-    std::string magic;                 // PE32 for 32-bit, PE32+ for 64-bit
+    std::string_view format;           // objdump's name for the file format
+    std::string_view magic;            // PE32 for 32-bit, PE32+ for 64-bit
     unsigned long dll_characteristics; // exactly these flags
 };
-inline const PeExpected pe_x86{"pei-i386", "PE32",
-                               dynamic_base | nx_compat | terminal_server_aware};
+inline constexpr PeExpected pe_x86{"pei-i386", "PE32",
+                                   dynamic_base | nx_compat | terminal_server_aware};
 
 // A console program for its processor that a bare Windows machine starts: it
 // imports only KERNEL32.dll and the system's msvcrt.dll, with puts and system

@@ -18,7 +18,8 @@
 #include <unistd.h>
 #include <utility>
 
-extern char** environ;
+// Not every system's <unistd.h> declares it (macOS does not).
+extern char** environ; // NOLINT(readability-redundant-declaration)
 
 namespace proc {
 namespace detail {
@@ -61,7 +62,7 @@ int private_fd(int fd) {
 }
 
 // A write to a child that has gone fails with EPIPE instead of killing the test.
-const bool sigpipe_ignored = [] {
+const bool sigpipe_ignored = []() noexcept {
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }();
@@ -73,7 +74,7 @@ std::string find_program(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
@@ -83,6 +84,7 @@ std::string find_program(const std::string& name) {
 
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (auto& s : strings) {
         pointers.push_back(s.data());
     }
@@ -221,91 +223,122 @@ std::ostream& operator<<(std::ostream& os, const Result& result) {
               << ::testing::PrintToString(result.err) << "}";
 }
 
-Result run(const Launch& launch) {
-    const std::optional<TempDir> scratch =
-        launch.output == Output::file ? std::make_optional<TempDir>() : std::nullopt;
-    Fd in, in_feed, out, out_reader, err_reader;
-    Pipe err = make_pipe();
-    err_reader = std::move(err.read);
+namespace {
 
+// What the child is given on 0 and 1, and our other ends of them.
+struct Plumbing {
+    Fd in, in_feed, out, out_reader;
+};
+
+Plumbing plumb(const Launch& launch, const std::filesystem::path& out_file) {
+    Plumbing plumbing;
     switch (launch.input) {
     case Input::silent_pipe:
     case Input::bytes: {
         Pipe p = make_pipe();
-        in = std::move(p.read);
-        in_feed = std::move(p.write); // silent: held open until the run is over
+        plumbing.in = std::move(p.read);
+        plumbing.in_feed = std::move(p.write); // silent: held open until the run is over
         break;
     }
     case Input::dev_null:
-        in = Fd(open("/dev/null", O_RDONLY));
+        plumbing.in = Fd(open("/dev/null", O_RDONLY));
         break;
     case Input::closed:
         break;
     }
-
-    const auto out_file = scratch ? scratch->path() / "stdout" : std::filesystem::path();
     switch (launch.output) {
     case Output::pipe: {
         Pipe p = make_pipe();
-        out = std::move(p.write);
-        out_reader = std::move(p.read);
+        plumbing.out = std::move(p.write);
+        plumbing.out_reader = std::move(p.read);
         break;
     }
     case Output::file:
-        out = Fd(open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        plumbing.out = Fd(open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
         break;
     case Output::closed:
         break;
     case Output::dev_full:
-        out = Fd(open("/dev/full", O_WRONLY));
+        plumbing.out = Fd(open("/dev/full", O_WRONLY));
         break;
     case Output::broken_pipe: {
         Pipe p = make_pipe();
-        out = std::move(p.write); // its reader is closed as p goes out of scope
+        plumbing.out = std::move(p.write); // its reader is closed as p goes out of scope
         break;
     }
     }
+    return plumbing;
+}
 
-    Result result;
-    const pid_t pid = spawn(launch.argv, launch.env,
-                            {.in = in.get(),
-                             .out = out.get(),
-                             .err = err.write.get(),
-                             .ignore_sigpipe = launch.ignore_sigpipe});
-    // Only the child holds the write ends now, so end of file means it is done with them.
-    in.reset();
-    out.reset();
-    err.write.reset();
-
-    std::vector<int> open_readers;
-    for (const Fd* reader : {&out_reader, &err_reader}) {
-        if (reader->get() >= 0) {
-            set_nonblocking(reader->get());
-            open_readers.push_back(reader->get());
-        }
+// Feeds the input as the child takes it, so that more than a pipe holds cannot
+// block us past the deadline; then its end of file.
+class Feeder {
+  public:
+    Feeder(Fd& to, std::string_view bytes) : to_(to), unfed_(bytes) {
+        set_nonblocking(to_.get());
     }
-    // The input is fed as the child takes it, so that more than a pipe holds
-    // cannot block us past the deadline; then its end of file.
-    std::string_view unfed;
-    if (launch.input == Input::bytes) {
-        unfed = launch.input_bytes;
-        set_nonblocking(in_feed.get());
+    bool feeding() const {
+        return to_.get() >= 0;
     }
-    const auto feed = [&] {
-        while (!unfed.empty()) {
-            const ssize_t n = write(in_feed.get(), unfed.data(), unfed.size());
+    void feed() {
+        while (!unfed_.empty()) {
+            const ssize_t n = write(to_.get(), unfed_.data(), unfed_.size());
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n < 0 && errno == EAGAIN) {
                 return;
             }
-            unfed = n > 0 ? unfed.substr(static_cast<size_t>(n)) : std::string_view();
+            unfed_ = n > 0 ? unfed_.substr(static_cast<size_t>(n)) : std::string_view();
         }
-        in_feed.reset(); // all of it, or the child has gone: end of file
-    };
+        to_.reset(); // all of it, or the child has gone: end of file
+    }
+
+  private:
+    Fd& to_;
+    std::string_view unfed_;
+};
+
+// Reads what each reader has, into the output or the error; drops a reader at its end.
+void drain_readers(std::vector<int>& open_readers, int out_reader, Result& result) {
+    for (auto it = open_readers.begin(); it != open_readers.end();) {
+        std::string& into = *it == out_reader ? result.out : result.err;
+        it = drain(*it, into) ? it + 1 : open_readers.erase(it);
+    }
+}
+
+} // namespace
+
+Result run(const Launch& launch) {
+    const std::optional<TempDir> scratch =
+        launch.output == Output::file ? std::make_optional<TempDir>() : std::nullopt;
+    const auto out_file = scratch ? scratch->path() / "stdout" : std::filesystem::path();
+    Plumbing plumbing = plumb(launch, out_file);
+    Pipe err = make_pipe();
+    Fd err_reader = std::move(err.read);
+
+    Result result;
+    const pid_t pid = spawn(launch.argv, launch.env,
+                            {.in = plumbing.in.get(),
+                             .out = plumbing.out.get(),
+                             .err = err.write.get(),
+                             .ignore_sigpipe = launch.ignore_sigpipe});
+    // Only the child holds the write ends now, so end of file means it is done with them.
+    plumbing.in.reset();
+    plumbing.out.reset();
+    err.write.reset();
+
+    std::vector<int> open_readers;
+    for (const Fd* reader : {&plumbing.out_reader, &err_reader}) {
+        if (reader->get() >= 0) {
+            set_nonblocking(reader->get());
+            open_readers.push_back(reader->get());
+        }
+    }
+    std::optional<Feeder> feeder;
     if (launch.input == Input::bytes) {
-        feed();
+        feeder.emplace(plumbing.in_feed, launch.input_bytes);
+        feeder->feed();
     }
 
     const auto deadline = Clock::now() + launch.deadline;
@@ -316,21 +349,19 @@ Result run(const Launch& launch) {
             break;
         }
         std::vector<pollfd> fds;
+        fds.reserve(open_readers.size() + 1);
         for (const int fd : open_readers) {
             fds.push_back({fd, POLLIN, 0});
         }
-        const bool feeding = launch.input == Input::bytes && in_feed.get() >= 0;
+        const bool feeding = feeder && feeder->feeding();
         if (feeding) {
-            fds.push_back({in_feed.get(), POLLOUT, 0});
+            fds.push_back({plumbing.in_feed.get(), POLLOUT, 0});
         }
         poll(fds.data(), fds.size(), 10); // short slices: the child's exit is polled too
         if (feeding) {
-            feed();
+            feeder->feed();
         }
-        for (auto it = open_readers.begin(); it != open_readers.end();) {
-            std::string& into = *it == out_reader.get() ? result.out : result.err;
-            it = drain(*it, into) ? it + 1 : open_readers.erase(it);
-        }
+        drain_readers(open_readers, plumbing.out_reader.get(), result);
         exited = exited || has_ended(pid);
     }
     finish(pid, result);

@@ -29,13 +29,28 @@ volatile std::sig_atomic_t job_stopped = 0;
 // As a shell does: SIGHUP, and SIGCONT only to a job that is stopped, so that
 // it can act on it. A running job is left alone: a SIGCONT would undo any stop
 // it is in the middle of, such as a sanitizer's leak check at its exit.
-void pass_hangup_on(int) {
+void pass_hangup_on(int /*signal_number*/) {
     if (hangup_to > 0) {
         kill(-hangup_to, SIGHUP);
         if (job_stopped != 0) {
             kill(-hangup_to, SIGCONT);
         }
     }
+}
+
+// In the job's process, forked by the session's leader: a process group of its
+// own, in the foreground if it starts there, and the program.
+[[noreturn]] void become_job(const char* program, char* const* argv, char* const* envp,
+                             const Session& session) {
+    setpgid(0, 0);
+    if (session.foreground) {
+        tcsetpgrp(STDIN_FILENO, getpid()); // here and in the leader: whichever runs first
+    }
+    for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP, SIGHUP}) {
+        signal(signal_number, SIG_DFL);
+    }
+    execve(program, argv, envp);
+    _exit(127);
 }
 
 } // namespace
@@ -64,15 +79,7 @@ void pass_hangup_on(int) {
     }
     const pid_t job = fork();
     if (job == 0) {
-        setpgid(0, 0);
-        if (session.foreground) {
-            tcsetpgrp(STDIN_FILENO, getpid()); // here and in the leader: whichever runs first
-        }
-        for (const int signal_number : {SIGTTOU, SIGTTIN, SIGTSTP, SIGHUP}) {
-            signal(signal_number, SIG_DFL);
-        }
-        execve(program, argv, envp);
-        _exit(127);
+        become_job(program, argv, envp, session);
     }
     setpgid(job, job);
     hangup_to = job;
@@ -131,7 +138,8 @@ Terminal::Terminal(const std::vector<std::string>& argv, const std::optional<Env
     set_nonblocking(controller_.get());
     initial_ = settings();
 
-    Pipe control = make_pipe(), reports = make_pipe();
+    Pipe control = make_pipe();
+    Pipe reports = make_pipe();
     processes_.leader =
         spawn(argv, env,
               {.in = device_.get(),
@@ -264,7 +272,7 @@ void Terminal::hang_up() {
     controller_.reset();
 }
 
-void Terminal::send_signal(int signal_number) {
+void Terminal::send_signal(int signal_number) const {
     kill(-processes_.job, signal_number);
 }
 

@@ -55,7 +55,7 @@ class Terminal {
     // screen and the settings cannot be read after this.
     void hang_up();
     // Sends a signal to the job's process group, as the terminal's keys do.
-    void send_signal(int signal_number);
+    void send_signal(int signal_number) const;
     // Waits for the program's end: nullopt if it is still running at the deadline.
     std::optional<Result> wait_exit(std::chrono::milliseconds deadline);
 

@@ -39,9 +39,9 @@ MATCHER_P(KilledBy, signal_number, "ended by signal " + testing::PrintToString(s
 // ---- Values that several test files share ------------------------------------------------
 
 // What our pause, and a run of the program with it, show while they wait.
-inline const std::string pause_prompt = "Press any key to continue . . . ";
+inline constexpr char pause_prompt[] = "Press any key to continue . . . ";
 // The system's own programs, and nothing of ours.
-inline const std::string system_path = "/usr/bin:/bin";
+inline constexpr char system_path[] = "/usr/bin:/bin";
 // This environment with `dir` first on PATH, before the system's programs:
 // how the run command puts the built pause where the shell finds it.
 Environment with_first_on_path(const std::string& dir);
