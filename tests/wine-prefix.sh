@@ -16,9 +16,11 @@
 set -eu
 action=$1 wine=$2 wineserver=$3 state=$4 shared=$5 reason=$6
 
-# Makes SHARED_PREFIX, unless a finished one is there. wineboot fills syswow64
-# with the 32-bit libraries from WINEDLLPATH only when it starts the wine
-# server itself, so no server may be running for the new prefix beforehand.
+# Makes SHARED_PREFIX, unless a finished one is there. No wine server may run
+# for the new prefix beforehand: wineboot starts its own, and "wineserver -w"
+# then waits until it is done. The 32-bit libraries come from WINEDLLPATH
+# whenever a program runs, so a prefix is made once wineboot has written its
+# registry and system folder.
 make_shared_prefix() {
     [ -f "$shared/.made" ] && return 0
     mkdir -p "$(dirname "$shared")"
@@ -31,8 +33,8 @@ make_shared_prefix() {
         rm -rf "$new" "$shared"
         env -u DISPLAY WINEPREFIX="$new" "$wine" wineboot --init </dev/null >"$state/wineboot.log" 2>&1 || true
         WINEPREFIX=$new "$wineserver" -w
-        if [ ! -f "$new/drive_c/windows/syswow64/kernel32.dll" ]; then
-            echo "wineboot filled no syswow64: it could run no 32-bit program (its log: $state/wineboot.log)" >"$reason"
+        if [ ! -f "$new/system.reg" ] || [ ! -f "$new/drive_c/windows/system32/kernel32.dll" ]; then
+            echo "wineboot made no prefix (its log: $state/wineboot.log)" >"$reason"
             echo "wine-prefix: $(cat "$reason")" >&2
             rm -rf "$new"
             return 1
