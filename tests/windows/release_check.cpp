@@ -106,6 +106,17 @@ void start(Started& started, const char* program, HANDLE in, HANDLE out, HANDLE 
                                 flags, nullptr, nullptr, &startup, &started.info) != FALSE;
 }
 
+// Starts the program with its input and error on NUL and its output on `out`,
+// which is closed here: from then on the program holds the only copy of it.
+void start_writing_to(Started& started, const char* program, HANDLE out) {
+    const HANDLE nul_in = inheritable_nul(GENERIC_READ);
+    const HANDLE nul_err = inheritable_nul(GENERIC_WRITE);
+    start(started, program, nul_in, out, nul_err, 0);
+    CloseHandle(out);
+    CloseHandle(nul_in);
+    CloseHandle(nul_err);
+}
+
 // Waits for the program's end; its status, or the reason it has none.
 bool wait_exit(const Started& started, DWORD deadline_ms, DWORD& status) {
     if (WaitForSingleObject(started.info.hProcess, deadline_ms) != WAIT_OBJECT_0) {
@@ -137,13 +148,8 @@ Verdict check_pipe(const char* program) {
         return verdict;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    const HANDLE nul_in = inheritable_nul(GENERIC_READ);
-    const HANDLE nul_err = inheritable_nul(GENERIC_WRITE);
     Started started;
-    start(started, program, nul_in, write_end, nul_err, 0);
-    CloseHandle(write_end); // the program holds the only writer: its end is our end of file
-    CloseHandle(nul_in);
-    CloseHandle(nul_err);
+    start_writing_to(started, program, write_end); // its end is our end of file
     if (!started.ok) {
         verdict.fail(last_error("CreateProcess"));
         CloseHandle(read_end);
@@ -178,7 +184,8 @@ Verdict check_pipe(const char* program) {
 
 Verdict check_file(const char* program) {
     Verdict verdict;
-    char folder[MAX_PATH], path[MAX_PATH];
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
     if (!GetTempPathA(MAX_PATH, folder) || !GetTempFileNameA(folder, "hlo", 0, path)) {
         verdict.fail(last_error("GetTempFileName"));
         return verdict;
@@ -190,16 +197,11 @@ Verdict check_file(const char* program) {
         verdict.fail(last_error("CreateFile"));
         return verdict;
     }
-    const HANDLE nul_in = inheritable_nul(GENERIC_READ);
-    const HANDLE nul_err = inheritable_nul(GENERIC_WRITE);
     DWORD status = 0;
     bool ended = false;
     {
         Started started;
-        start(started, program, nul_in, file, nul_err, 0);
-        CloseHandle(file);
-        CloseHandle(nul_in);
-        CloseHandle(nul_err);
+        start_writing_to(started, program, file);
         if (!started.ok) {
             verdict.fail(last_error("CreateProcess"));
             DeleteFileA(path);
