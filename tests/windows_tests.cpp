@@ -146,7 +146,7 @@ class Wine : public ::testing::Test {
         REQUIRE_ON_LINUX_OR_SKIP(*config::wine != '\0', "wine64 or Xvfb is not installed");
         // Some kernels run no 32-bit code at all, and then nothing can run the program.
         const Result ia32 = run({.argv = {config::ia32_probe}, .deadline = 10s});
-        SKIP_UNLESS_PLATFORM_HAS(!ia32.signal,
+        SKIP_UNLESS_PLATFORM_HAS(ia32.exited_with(0),
                                  "this kernel runs no 32-bit code (IA32 emulation is off), so "
                                  "wine64's WoW64 cannot run a 32-bit Windows program here");
         const bool ready =

@@ -1,7 +1,8 @@
 // Exits 0 if this kernel lets a process use its 32-bit system call gate, the
 // way wine64 sets up each 32-bit Windows program it runs through WoW64. A
 // kernel with IA32 emulation off (ia32_emulation=0, or built without it) kills
-// the process with SIGSEGV instead: no 32-bit program can run on it at all.
+// the process with SIGSEGV instead (a sanitizer's handler makes that exit 1):
+// no 32-bit program can run on it at all.
 #include <cstdio>
 
 int main() {
