@@ -65,10 +65,12 @@ start)
     done
 
     # The first free display, chosen by the server itself, so that no other run
-    # can have it. It ends when its last client (wine's desktop) goes, and in
-    # any case within the hour, should the run be cut short before "stop".
+    # can have it. It lives until "stop", and in any case no more than the
+    # hour, should the run be cut short before "stop". Not until its last
+    # client goes (-terminate): between two tests there may be none, and a
+    # console window would then find no display.
     : >"$state/display.new"
-    timeout 3600 Xvfb -displayfd 3 -nolisten tcp -terminate -screen 0 1024x768x24 \
+    timeout 3600 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 \
         3>"$state/display.new" </dev/null >"$state/xvfb.log" 2>&1 &
     echo $! >"$state/xvfb.pid"
     tries=0
