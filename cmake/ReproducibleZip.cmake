@@ -18,9 +18,9 @@ string(TIMESTAMP release_time "%Y%m%d%H%M.%S" UTC) # honours SOURCE_DATE_EPOCH
 set(ENV{SOURCE_DATE_EPOCH} ${exact_time})
 file(GLOB_RECURSE entries RELATIVE ${CPACK_TOPLEVEL_DIRECTORY} ${CPACK_TEMPORARY_DIRECTORY}/*)
 list(SORT entries)
+execute_process(COMMAND touch -t ${release_time} ${entries}
+    WORKING_DIRECTORY ${CPACK_TOPLEVEL_DIRECTORY} COMMAND_ERROR_IS_FATAL ANY)
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
-    execute_process(COMMAND touch -t ${release_time} ${entries}
-        WORKING_DIRECTORY ${CPACK_TOPLEVEL_DIRECTORY} COMMAND_ERROR_IS_FATAL ANY)
     file(REMOVE ${package}.new)
     execute_process(COMMAND ${ZIP_COMMAND} -X -D -q ${package}.new ${entries}
         WORKING_DIRECTORY ${CPACK_TOPLEVEL_DIRECTORY} COMMAND_ERROR_IS_FATAL ANY)

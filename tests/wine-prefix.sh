@@ -60,6 +60,7 @@ start)
     cp -al "$shared" "$WINEPREFIX" 2>/dev/null || { rm -rf "$WINEPREFIX" && cp -a "$shared" "$WINEPREFIX"; }
     for written in "$WINEPREFIX"/*.reg "$WINEPREFIX"/.update-timestamp \
         "$WINEPREFIX"/drive_c/users "$WINEPREFIX"/drive_c/windows/*.ini; do
+        [ -e "$written" ] || continue # a pattern that matched nothing
         rm -rf "$written"
         cp -a "$shared/${written#"$WINEPREFIX"/}" "$written"
     done
