@@ -49,7 +49,7 @@ make_shared_prefix() {
 case $action in
 start)
     mkdir -p "$state"
-    rm -f "$state/display" "$state/xvfb.pid"
+    rm -f "$state/display" "$state/xvfb.pid" "$state/wineserver.pid"
     [ -f "$reason" ] && exit 0 # no libraries: nothing to make a prefix with
     make_shared_prefix || exit 0
 
@@ -88,22 +88,47 @@ start)
     export DISPLAY
     mv "$state/display.new" "$state/display"
 
-    # One server for the whole run: no test starts wine while a lingering server
-    # shuts down, and nothing the server starts holds on to a test's pipes. Should
-    # the run be cut short before "stop", it still ends half a minute after its
-    # last wine process.
-    "$wineserver" -p30 </dev/null >/dev/null 2>&1
+    # One server for the whole run, however long no test runs wine: a server
+    # told to linger half a minute shut down wine's own processes after any
+    # such quiet spell and ended, and the next test raced it or started wine
+    # on a server of its own. It lingers an hour, should the run be cut short
+    # before "stop", and runs in the foreground, so that its pid says whether
+    # it is still the run's. It is ready once it listens on its socket, in the
+    # folder it runs in, before any wine process could start a server of its own.
+    "$wineserver" --foreground --persistent=3600 </dev/null >"$state/wineserver.log" 2>&1 &
+    server=$!
+    echo $server >"$state/wineserver.pid"
+    tries=0
+    until [ -S "/proc/$server/cwd/socket" ]; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ] || ! kill -0 $server 2>/dev/null; then
+            echo "wineserver did not start:" >&2
+            cat "$state/wineserver.log" >&2
+            rm -f "$state/wineserver.pid"
+            exit 1
+        fi
+        sleep 0.1
+    done
     # wine's own processes, its desktop among them, started once for the run.
     "$wine" wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
+    # The run's server must still be the one "start" started: had it ended,
+    # the tests after that ran wine on a server of its own.
+    lived=true
+    if [ -f "$state/wineserver.pid" ] && ! kill -0 "$(cat "$state/wineserver.pid")" 2>/dev/null; then
+        echo "wine-prefix: the run's wine server ended before \"stop\" (its log: $state/wineserver.log)" >&2
+        lived=false
+    fi
     # Ends the server and every process in this run's prefix; none is running is fine too.
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w
+    rm -f "$state/wineserver.pid"
     if [ -f "$state/xvfb.pid" ]; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
         rm -f "$state/xvfb.pid" "$state/display"
     fi
     rm -rf "$WINEPREFIX"
+    $lived
     ;;
 esac
