@@ -49,7 +49,7 @@ make_shared_prefix() {
 case $action in
 start)
     mkdir -p "$state"
-    rm -f "$state/display" "$state/xvfb.pid" "$state/wineserver.pid"
+    rm -f "$state/display" "$state/xvfb.pid" "$state/wineserver.pid" "$state/wineserver.dir"
     [ -f "$reason" ] && exit 0 # no libraries: nothing to make a prefix with
     make_shared_prefix || exit 0
 
@@ -109,6 +109,8 @@ start)
         fi
         sleep 0.1
     done
+    # The folder of its socket and lock, which wine leaves behind; "stop" removes it.
+    readlink "/proc/$server/cwd" >"$state/wineserver.dir"
     # wine's own processes, its desktop among them, started once for the run.
     "$wine" wineboot </dev/null >/dev/null 2>&1
     ;;
@@ -123,7 +125,10 @@ stop)
     # Ends the server and every process in this run's prefix; none is running is fine too.
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w
-    rm -f "$state/wineserver.pid"
+    if [ -f "$state/wineserver.dir" ]; then
+        rm -rf "$(cat "$state/wineserver.dir")"
+    fi
+    rm -f "$state/wineserver.pid" "$state/wineserver.dir"
     if [ -f "$state/xvfb.pid" ]; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
         rm -f "$state/xvfb.pid" "$state/display"
