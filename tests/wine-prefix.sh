@@ -46,6 +46,23 @@ make_shared_prefix() {
     exec 9>&-
 }
 
+# await NAME PID LOG TEST...: waits up to ten seconds for TEST to pass while
+# the server NAME, process PID, runs; else shows its LOG and fails "start".
+await() {
+    name=$1 pid=$2 log=$3
+    shift 3
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ] || ! kill -0 "$pid" 2>/dev/null; then
+            echo "$name did not start:" >&2
+            cat "$log" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+
 case $action in
 start)
     mkdir -p "$state"
@@ -74,16 +91,7 @@ start)
     timeout 3600 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 \
         3>"$state/display.new" </dev/null >"$state/xvfb.log" 2>&1 &
     echo $! >"$state/xvfb.pid"
-    tries=0
-    until [ -s "$state/display.new" ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
-            echo "Xvfb did not start:" >&2
-            cat "$state/xvfb.log" >&2
-            exit 1
-        fi
-        sleep 0.1
-    done
+    await Xvfb "$(cat "$state/xvfb.pid")" "$state/xvfb.log" test -s "$state/display.new"
     DISPLAY=:$(tr -d '\n' <"$state/display.new")
     export DISPLAY
     mv "$state/display.new" "$state/display"
@@ -97,18 +105,8 @@ start)
     # folder it runs in, before any wine process could start a server of its own.
     "$wineserver" --foreground --persistent=3600 </dev/null >"$state/wineserver.log" 2>&1 &
     server=$!
+    await wineserver $server "$state/wineserver.log" test -S "/proc/$server/cwd/socket"
     echo $server >"$state/wineserver.pid"
-    tries=0
-    until [ -S "/proc/$server/cwd/socket" ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! kill -0 $server 2>/dev/null; then
-            echo "wineserver did not start:" >&2
-            cat "$state/wineserver.log" >&2
-            rm -f "$state/wineserver.pid"
-            exit 1
-        fi
-        sleep 0.1
-    done
     # The folder of its socket and lock, which wine leaves behind; "stop" removes it.
     readlink "/proc/$server/cwd" >"$state/wineserver.dir"
     # wine's own processes, its desktop among them, started once for the run.
