@@ -164,7 +164,7 @@ class Wine : public ::testing::Test {
         display_.erase(display_.find_last_not_of('\n') + 1);
         // Without the run's one wine server, this case would start wine on a server of its own.
         const std::string server = read_file(config::wine_server_pid_file);
-        ASSERT_FALSE(server.empty()) << "no wine server: ctest's wine.start step did not run";
+        ASSERT_FALSE(server.empty()) << "no wine server: ctest's wine.start step did not start one";
         ASSERT_EQ(kill(std::stoi(server), 0), 0)
             << "the run's wine server has ended before wine.stop; its log: "
             << fs::path(config::wine_server_pid_file).replace_filename("wineserver.log");
