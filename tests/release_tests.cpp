@@ -150,6 +150,14 @@ class ReleaseZip : public ::testing::Test {
     static fs::path release_dir() {
         return fs::path(config::release_zip).parent_path();
     }
+    // The zip, its bill of materials and its checksums in this folder are the
+    // build's, byte for byte.
+    static void expect_same_release_in(const fs::path& dir) {
+        EXPECT_TRUE(read_file(zip_in(dir)) == read_file(config::release_zip))
+            << "the two zips differ";
+        EXPECT_EQ(read_file(sbom_in(dir)), read_file(sbom_in(release_dir())));
+        EXPECT_EQ(read_file(sums_in(dir)), read_file(sums_in(release_dir())));
+    }
 };
 
 // ---- What is in it ---------------------------------------------------------------------
@@ -383,10 +391,7 @@ TEST_F(ReleaseZip, BuildsAgainByteForByteFromASourceArchiveWithoutGitElsewhere) 
         {cmake_without_git}, sources.string());
 
     ASSERT_THAT(build, ExitedWith(0));
-    const fs::path zip = zip_in(work.path() / "release");
-    EXPECT_TRUE(read_file(zip) == read_file(config::release_zip)) << "the two zips differ";
-    EXPECT_EQ(read_file(sbom_in(zip.parent_path())), read_file(sbom_in(release_dir())));
-    EXPECT_EQ(read_file(sums_in(zip.parent_path())), read_file(sums_in(release_dir())));
+    expect_same_release_in(work.path() / "release");
 }
 
 // A folder whose entries a file system lists in reverse (disorderfs), for as
@@ -448,9 +453,7 @@ TEST_F(ReleaseZip, IsTheSameWhateverOrderTheFileSystemListsItsFilesIn) {
                                    real = reversed.real_listing(staged);
     ASSERT_EQ(listed, std::vector<std::string>(real.rbegin(), real.rend()))
         << "disorderfs did not reverse the staging folder's listing";
-    EXPECT_TRUE(read_file(zip_in(dir)) == read_file(config::release_zip)) << "the two zips differ";
-    EXPECT_EQ(read_file(sbom_in(dir)), read_file(sbom_in(release_dir())));
-    EXPECT_EQ(read_file(sums_in(dir)), read_file(sums_in(release_dir())));
+    expect_same_release_in(dir);
 }
 
 TEST_F(ReleaseZip, RecordsNoOwnerSoThatWhoBuildsItLeavesNoTrace) {
